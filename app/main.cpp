@@ -1,0 +1,32 @@
+#include "Controls/ambrelinterface.h"
+#include "app/splash.h"
+#include "app/startup.h"
+#include "app/tamsin.h"
+#include "app/windows/look.h"
+
+#include <QApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Ferrin1"));
+    QApplication::setApplicationVersion(QStringLiteral(FERRIN_VERSION));
+    // The program ends through its own exit command, not when its last
+    // window closes or hides.
+    QApplication::setQuitOnLastWindowClosed(false);
+    Look::resolveComicFace();
+
+    const ProgramSettings settings = Startup::defaultSettings();
+    QString error;
+    AmbrelFactory *strips = Startup::loadAmbrel(settings.programFolder, &error);
+    if (!strips) {
+        std::fprintf(stderr, "Ferrin1: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    Splash splash(*strips, settings, Tamsin::peers());
+    splash.show();
+    return QApplication::exec();
+}

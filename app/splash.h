@@ -1,0 +1,70 @@
+#pragma once
+
+#include "app/startup.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class AmbrelFactory;
+class AmbrelStrip;
+class MDIMain;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class Shutdown;
+struct PeerTable;
+
+/// The start-up window: the product name, a user-name box nobody reads, the
+/// scrolling strip and the "Connect" label that starts the program proper.
+class Splash : public QWidget
+{
+    Q_OBJECT
+
+public:
+    Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers, QWidget *parent = nullptr);
+    ~Splash() override;
+
+    /// Registers this copy in the central directory, loads the peer table and
+    /// hands over to the main window.
+    void MainConnect();
+
+    /// What ends the process after the exit command; tests watch it instead.
+    void setEndProcess(std::function<void()> endProcess);
+
+    /// The main window, once the start-up sequence has created it.
+    MDIMain *mainWindow() const { return m_main.get(); }
+    AmbrelStrip *strip() const { return m_Ambrel1; }
+
+signals:
+    /// A status text of the exchange has been put in the title label.
+    void statusShown(const QString &text);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void Form_Load();
+    void Label4_Click();
+    void setStatus(const QString &text);
+
+    /// Runs the events that are waiting, at the points where the exchange
+    /// lets the rest of the program go on.
+    static void pump();
+
+    ProgramSettings m_settings;
+    PeerTable &m_peers;
+    QLabel *m_Label1 = nullptr;
+    AmbrelStrip *m_Ambrel1 = nullptr;
+    QLineEdit *m_Username = nullptr;
+    QFrame *m_Picture1 = nullptr;
+    QLabel *m_Label4 = nullptr;
+    std::unique_ptr<MDIMain> m_main;
+    std::unique_ptr<Shutdown> m_shutdown;
+    std::function<void()> m_endProcess;
+    bool m_connecting = false;
+    bool m_connected = false;
+};

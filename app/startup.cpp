@@ -1,0 +1,49 @@
+#include "app/startup.h"
+
+#include "Controls/ambrelinterface.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QPluginLoader>
+
+#ifndef FERRIN_DIRECTORY_HOST
+#error "FERRIN_DIRECTORY_HOST must be set by the build"
+#endif
+
+ProgramSettings Startup::defaultSettings()
+{
+    ProgramSettings s;
+    s.programFolder = QCoreApplication::applicationDirPath();
+    s.directoryHost = QStringLiteral(FERRIN_DIRECTORY_HOST);
+    return s;
+}
+
+QString Startup::ambrelPath(const QString &programFolder)
+{
+    return QDir(programFolder).filePath(QStringLiteral("libAmbrel.so"));
+}
+
+AmbrelFactory *Startup::loadAmbrel(const QString &programFolder, QString *error)
+{
+    const QString path = ambrelPath(programFolder);
+    if (!QFileInfo::exists(path)) {
+        *error = QStringLiteral("cannot find the progress strip library %1").arg(path);
+        return nullptr;
+    }
+    // Owned for the life of the process: the strip lives as long as Splash.
+    auto *loader = new QPluginLoader(path, QCoreApplication::instance());
+    const QString iid = loader->metaData().value(QStringLiteral("IID")).toString();
+    if (iid != QLatin1String(AmbrelName)) {
+        *error = QStringLiteral("%1 is not the progress strip library (%2)")
+                     .arg(path, iid.isEmpty() ? loader->errorString() : iid);
+        return nullptr;
+    }
+    auto *factory = qobject_cast<AmbrelFactory *>(loader->instance());
+    if (!factory) {
+        *error = QStringLiteral("cannot load the progress strip library %1: %2").arg(path, loader->errorString());
+        return nullptr;
+    }
+    return factory;
+}

@@ -1,0 +1,159 @@
+#include "Controls/ambrelinterface.h"
+#include "app/splash.h"
+#include "app/startup.h"
+#include "app/tamsin.h"
+#include "app/windows/iconcontrol.h"
+#include "app/windows/look.h"
+#include "app/windows/mdimain.h"
+#include "app/windows/twips.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+class TestSplash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void onlySplashAtStart();
+    void hoverBorderFollowsPointer();
+    void connectHandsOverOnce();
+    void closingBeforeConnectEndsProgram();
+    void missingLibraryEndsWithClearMessage();
+
+private:
+    std::unique_ptr<Splash> makeSplash();
+    AmbrelFactory *m_strips = nullptr;
+    PeerTable m_peers;
+    QTemporaryDir m_folder;
+};
+
+void TestSplash::initTestCase()
+{
+    Look::resolveComicFace();
+    QString error;
+    m_strips = Startup::loadAmbrel(QStringLiteral(AMBREL_FOLDER), &error);
+    QVERIFY2(m_strips, qPrintable(error));
+}
+
+std::unique_ptr<Splash> TestSplash::makeSplash()
+{
+    ProgramSettings settings;
+    settings.programFolder = m_folder.path();
+    settings.localAddress = QStringLiteral("127.0.0.1");
+    settings.directoryHost = QStringLiteral("127.0.0.1:1"); // nobody answers there
+    return std::make_unique<Splash>(*m_strips, settings, m_peers);
+}
+
+void TestSplash::onlySplashAtStart()
+{
+    auto splash = makeSplash();
+    splash->show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
+
+    QWidgetList visible;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible())
+            visible << w;
+    QCOMPARE(visible, QWidgetList{splash.get()});
+
+    QCOMPARE(splash->windowTitle(), QStringLiteral("Ferrin"));
+    auto *title = splash->findChild<QLabel *>(QStringLiteral("Label1"));
+    QVERIFY(title);
+    QCOMPARE(title->text(), QStringLiteral("Ferrin"));
+    QCOMPARE(title->font().pointSizeF(), 72.0);
+    QVERIFY(title->font().bold() && title->font().italic());
+    QCOMPARE(title->palette().color(QPalette::WindowText), QColor(0, 255, 0));
+    // The designed face resolves to a comic face on this machine.
+    QVERIFY2(QFontInfo(title->font()).family().contains(QStringLiteral("Comic")),
+             qPrintable(QFontInfo(title->font()).family()));
+
+    QVERIFY(splash->findChild<QWidget *>(QStringLiteral("Ambrel1")));
+    QCOMPARE(splash->findChild<QLineEdit *>(QStringLiteral("Username"))->text(), QString());
+    QCOMPARE(splash->findChild<QLabel *>(QStringLiteral("Label4"))->text(), QStringLiteral("Connect"));
+}
+
+void TestSplash::hoverBorderFollowsPointer()
+{
+    auto splash = makeSplash();
+    splash->show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
+    auto *panel = splash->findChild<QFrame *>(QStringLiteral("Picture1"));
+    auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
+    auto *title = splash->findChild<QLabel *>(QStringLiteral("Label1"));
+    QCOMPARE(panel->frameShape(), QFrame::NoFrame);
+
+    QTest::mouseMove(connect, connect->rect().center());
+    QTRY_COMPARE(panel->frameShape(), QFrame::Box);
+    // The panel's margin has no handler: the border stays.
+    QTest::mouseMove(panel, QPoint(2, 2));
+    QTest::qWait(20);
+    QCOMPARE(panel->frameShape(), QFrame::Box);
+    QTest::mouseMove(title, QPoint(5, 5));
+    QTRY_COMPARE(panel->frameShape(), QFrame::NoFrame);
+
+    QTest::mouseMove(connect, connect->rect().center());
+    QTRY_COMPARE(panel->frameShape(), QFrame::Box);
+    // The window's own background: below the title, left of the user name.
+    QTest::mouseMove(splash.get(), QPoint(3, Twips::toPixelsY(1930, splash.get())));
+    QTRY_COMPARE(panel->frameShape(), QFrame::NoFrame);
+}
+
+void TestSplash::connectHandsOverOnce()
+{
+    auto splash = makeSplash();
+    splash->show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
+    auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
+    QTest::mouseClick(connect, Qt::LeftButton);
+    QTRY_VERIFY(splash->mainWindow() && splash->mainWindow()->isVisible());
+    QVERIFY(!splash->isVisible());
+    MDIMain *first = splash->mainWindow();
+    QTest::mouseClick(connect, Qt::LeftButton);
+    QCOMPARE(splash->mainWindow(), first);
+    Iconcontrol::RemoveTrayIcon();
+}
+
+void TestSplash::closingBeforeConnectEndsProgram()
+{
+    auto splash = makeSplash();
+    splash->show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
+    QTimer::singleShot(0, splash.get(), [&] { splash->close(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    guard.start(10000);
+    QCOMPARE(QApplication::exec(), 0);
+}
+
+void TestSplash::missingLibraryEndsWithClearMessage()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString program = folder.filePath(QStringLiteral("Ferrin1"));
+    QVERIFY(QFile::copy(QStringLiteral(FERRIN1_PATH), program));
+
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    run.setProcessEnvironment(env);
+    run.start(program, {});
+    QVERIFY(run.waitForFinished(30000));
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(run.readAllStandardError());
+    QVERIFY2(err.contains(Startup::ambrelPath(folder.path())), qPrintable(err));
+    const QStringList ours = err.split(QLatin1Char('\n')).filter(QStringLiteral("Ferrin1:"));
+    QCOMPARE(ours.size(), 1);
+}
+
+QTEST_MAIN(TestSplash)
+#include "tst_splash.moc"
