@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QColor>
+#include <QPixmap>
+#include <QPoint>
+#include <QWidget>
+
+/// A surface that keeps what is drawn on it: covering and uncovering it, or
+/// moving it, repaints from the kept image. Text printed on it goes line by
+/// line from the top-left corner.
+class Canvas : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Canvas(QWidget *parent = nullptr);
+
+    /// Erases everything drawn and printed; text starts again at the top left.
+    void Cls();
+
+    /// 256 bands from black to full green, (0, i, 0) for band i, over a scale
+    /// of 255 units across the width; the last band lies past the right edge.
+    void drawGreenBands();
+
+    /// Prints one line of text at the text position, then moves it to the
+    /// start of the next line.
+    void Print(const QString &text);
+
+    void setTextPosition(QPoint position) { m_textPosition = position; }
+    QPoint textPosition() const { return m_textPosition; }
+    void setForeColor(const QColor &color) { m_foreColor = color; }
+    void setBackColor(const QColor &color);
+
+    /// What the surface holds now.
+    QImage image() const { return m_image.toImage(); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void ensureSize();
+
+    QPixmap m_image;
+    QPoint m_textPosition;
+    QColor m_foreColor;
+    QColor m_backColor;
+};
+
+/// The band edges of a 256-band gradient over length pixels: band i covers
+/// [edge(i), edge(i + 1)).
+int bandEdge(int i, int length);

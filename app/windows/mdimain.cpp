@@ -1,0 +1,186 @@
+#include "app/windows/mdimain.h"
+
+#include "app/windows/form1.h"
+#include "app/windows/frmdp.h"
+#include "app/windows/frmsearch.h"
+#include "app/windows/iconcontrol.h"
+#include "app/windows/look.h"
+#include "app/windows/orvik.h"
+#include "app/windows/twips.h"
+#include "net/server.h"
+
+#include <QCloseEvent>
+#include <QMdiArea>
+#include <QMenuBar>
+#include <QTimer>
+
+#include <cmath>
+#include <utility>
+
+namespace {
+
+constexpr int HideInterval = 100;
+
+} // namespace
+
+MDIMain::MDIMain(ServerSettings settings, const PeerTable &peers, QWidget *parent)
+    : QMainWindow(parent)
+    , m_settings(std::move(settings))
+    , m_peers(peers)
+    , m_area(new QMdiArea(this))
+{
+    setObjectName(QStringLiteral("MDIMain"));
+    setWindowTitle(QStringLiteral("Ferrin"));
+    m_area->setObjectName(QStringLiteral("ClientArea"));
+    m_area->setBackground(QColor(128, 128, 128));
+    setCentralWidget(m_area);
+    buildMenus();
+    m_area->viewport()->setMouseTracking(true);
+    m_area->viewport()->installEventFilter(this);
+    resize(Twips::toPixelsX(7335, this), Twips::toPixelsY(5235, this) + menuBar()->sizeHint().height());
+}
+
+MDIMain::~MDIMain()
+{
+    delete m_Form1;
+}
+
+void MDIMain::buildMenus()
+{
+    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    file->setObjectName(QStringLiteral("file"));
+    QAction *update = file->addAction(QStringLiteral("Update"));
+    update->setObjectName(QStringLiteral("update"));
+    update->setEnabled(false);
+    QAction *exit = file->addAction(QStringLiteral("Exit"));
+    exit->setObjectName(QStringLiteral("exit"));
+    connect(exit, &QAction::triggered, this, &MDIMain::exitRequested);
+
+    QMenu *window = menuBar()->addMenu(QStringLiteral("Window"));
+    window->setObjectName(QStringLiteral("window"));
+    QAction *dp = window->addAction(QStringLiteral("Download Progress"));
+    dp->setObjectName(QStringLiteral("dp"));
+    connect(dp, &QAction::triggered, this, &MDIMain::showProgressWindow);
+    QAction *search = window->addAction(QStringLiteral("Search"));
+    search->setObjectName(QStringLiteral("search"));
+    connect(search, &QAction::triggered, this, &MDIMain::showSearchWindow);
+}
+
+Server *MDIMain::server()
+{
+    if (!m_Server) {
+        m_Server = new Server(m_settings);
+        m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
+        m_Server->hide();
+    }
+    return m_Server;
+}
+
+Orvik *MDIMain::orvik()
+{
+    if (!m_Orvik) {
+        m_Orvik = new Orvik(this, m_peers);
+        m_area->addSubWindow(m_Orvik, Qt::FramelessWindowHint);
+        m_Orvik->hide();
+    }
+    return m_Orvik;
+}
+
+frmsearch *MDIMain::searchWindow()
+{
+    if (!m_frmsearch) {
+        m_frmsearch = new frmsearch;
+        m_area->addSubWindow(m_frmsearch);
+        m_frmsearch->hide();
+    }
+    return m_frmsearch;
+}
+
+frmDP *MDIMain::progressWindow()
+{
+    if (!m_frmDP) {
+        m_frmDP = new frmDP;
+        m_area->addSubWindow(m_frmDP);
+        m_frmDP->hide();
+    }
+    return m_frmDP;
+}
+
+void MDIMain::showChild(QMdiSubWindow *child)
+{
+    child->show();
+    child->raise();
+    m_area->setActiveSubWindow(child);
+}
+
+void MDIMain::showSearchWindow()
+{
+    showChild(searchWindow());
+}
+
+void MDIMain::showProgressWindow()
+{
+    showChild(progressWindow());
+}
+
+void MDIMain::load()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    MDIForm_Load();
+}
+
+void MDIMain::MDIForm_Load()
+{
+    server()->show();
+    Orvik *status = orvik();
+    const QSize client = m_area->viewport()->size();
+    status->setGeometry(0, client.height() - status->designHeight(), client.width(), status->designHeight());
+    status->show();
+    Iconcontrol::AddTrayIcon(this);
+    m_Form1 = new Form1(this);
+    m_Form1->timer()->start(HideInterval);
+    MDIForm_Resize();
+}
+
+void MDIMain::MDIForm_Resize()
+{
+    if (!m_loaded)
+        return;
+    const QSize client = m_area->viewport()->size();
+    Server *net = server();
+    const int width = static_cast<int>(std::lround(client.width() / 20.0));
+    net->setGeometry(client.width() - width, 0, width, client.height());
+
+    Orvik *status = orvik();
+    status->setGeometry(status->x(), client.height() - status->designHeight(), client.width(),
+                        status->designHeight());
+    status->show();
+}
+
+void MDIMain::MDIForm_MouseMove()
+{
+    // Icon events come through the icon's own signal, so a genuine move over
+    // the client area is never read as one.
+    if (m_Orvik)
+        m_Orvik->move(0, m_Orvik->y());
+}
+
+void MDIMain::closeEvent(QCloseEvent *event)
+{
+    // The frame stays; closing it only sends it to the notification area.
+    event->ignore();
+    setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+bool MDIMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_area->viewport()) {
+        if (event->type() == QEvent::Resize)
+            MDIForm_Resize();
+        else if (event->type() == QEvent::MouseMove)
+            MDIForm_MouseMove();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "net/serversettings.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+class Form1;
+class Orvik;
+class QMdiArea;
+class QMdiSubWindow;
+class Server;
+class frmDP;
+class frmsearch;
+struct PeerTable;
+
+/// The main window: a frame that holds the networking strip on the right, the
+/// status strip at the bottom, and the search and progress windows. It cannot
+/// be closed; the only way out is File > Exit.
+class MDIMain : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    MDIMain(ServerSettings settings, const PeerTable &peers, QWidget *parent = nullptr);
+    ~MDIMain() override;
+
+    /// Runs the load handler the first time the frame is used; later calls do
+    /// nothing.
+    void load();
+    bool isLoaded() const { return m_loaded; }
+
+    /// The child windows, each created on first use. The search and progress
+    /// windows are created hidden; a closed one is created anew.
+    Server *server();
+    Orvik *orvik();
+    frmsearch *searchWindow();
+    frmDP *progressWindow();
+    Form1 *form1() const { return m_Form1; }
+
+    /// Makes the window visible and brings it to the front.
+    void showSearchWindow();
+    void showProgressWindow();
+
+    /// The client area that holds the child windows.
+    QMdiArea *area() const { return m_area; }
+
+signals:
+    /// File > Exit.
+    void exitRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void MDIForm_Load();
+    void MDIForm_Resize();
+    void MDIForm_MouseMove();
+    void buildMenus();
+    void showChild(QMdiSubWindow *child);
+
+    ServerSettings m_settings;
+    const PeerTable &m_peers;
+    QMdiArea *m_area;
+    Server *m_Server = nullptr;
+    Orvik *m_Orvik = nullptr;
+    QPointer<frmsearch> m_frmsearch;
+    QPointer<frmDP> m_frmDP;
+    Form1 *m_Form1 = nullptr;
+    bool m_loaded = false;
+};

@@ -1,0 +1,274 @@
+#include "app/tamsin.h"
+#include "app/windows/canvas.h"
+#include "app/windows/form1.h"
+#include "app/windows/frmdp.h"
+#include "app/windows/frmsearch.h"
+#include "app/windows/iconcontrol.h"
+#include "app/windows/mdimain.h"
+#include "app/windows/orvik.h"
+#include "app/windows/twips.h"
+#include "net/server.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMdiArea>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void layoutFollowsTheFrame_data();
+    void layoutFollowsTheFrame();
+    void mouseMovePutsStatusBackLeft();
+    void closeRequestMinimisesAndHides();
+    void noTrayMeansNoHiding();
+    void iconDoubleClickRule();
+    void tipText();
+    void statusTicks();
+    void changedCountWhileMinimisedLeavesItBlack();
+    void statusClickOpensBothWindows();
+    void windowsExistOnce();
+    void gradients();
+
+private:
+    QSize client() const { return m_main->area()->viewport()->size(); }
+
+    PeerTable m_peers;
+    std::unique_ptr<MDIMain> m_main;
+};
+
+void TestMainWindow::init()
+{
+    m_peers = PeerTable();
+    Iconcontrol::overrideTrayAvailable(true);
+    ServerSettings settings;
+    settings.localAddress = QStringLiteral("127.0.0.1");
+    m_main = std::make_unique<MDIMain>(settings, m_peers);
+    m_main->load();
+    m_main->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
+    m_main->orvik()->statusTimer()->stop(); // ticks are driven by hand
+}
+
+void TestMainWindow::cleanup()
+{
+    m_main.reset();
+    Iconcontrol::RemoveTrayIcon();
+    Iconcontrol::overrideTrayAvailable(std::nullopt);
+}
+
+void TestMainWindow::layoutFollowsTheFrame_data()
+{
+    QTest::addColumn<QSize>("frame");
+    QTest::newRow("designed") << QSize();
+    QTest::newRow("wide") << QSize(1013, 600);
+    QTest::newRow("small") << QSize(417, 333);
+}
+
+void TestMainWindow::layoutFollowsTheFrame()
+{
+    QFETCH(QSize, frame);
+    if (frame.isValid())
+        m_main->resize(frame);
+    QTRY_COMPARE(m_main->server()->height(), client().height());
+
+    const QRect server = m_main->server()->geometry();
+    QCOMPARE(server.width(), qRound(client().width() / 20.0));
+    QCOMPARE(server.right() + 1, client().width());
+    QCOMPARE(server.top(), 0);
+
+    const QRect status = m_main->orvik()->geometry();
+    QCOMPARE(status.left(), 0);
+    QCOMPARE(status.width(), client().width());
+    QCOMPARE(status.bottom() + 1, client().height());
+    QCOMPARE(status.height(), m_main->orvik()->designHeight());
+    // The two strips share the bottom-right corner.
+    QVERIFY(server.intersects(status));
+}
+
+void TestMainWindow::mouseMovePutsStatusBackLeft()
+{
+    Orvik *status = m_main->orvik();
+    status->move(40, status->y());
+    QTest::mouseMove(m_main->area()->viewport(), QPoint(30, 30));
+    QTRY_COMPARE(status->x(), 0);
+}
+
+void TestMainWindow::closeRequestMinimisesAndHides()
+{
+    m_main->close();
+    QVERIFY(m_main->isMinimized());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_main->isVisible(), 2000);
+    QVERIFY(m_main->isMinimized());
+    QVERIFY(Iconcontrol::hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable());
+}
+
+void TestMainWindow::noTrayMeansNoHiding()
+{
+    Iconcontrol::overrideTrayAvailable(false);
+    m_main->close();
+    QVERIFY(m_main->isMinimized());
+    QTest::qWait(400);
+    QVERIFY(m_main->isVisible());
+}
+
+void TestMainWindow::iconDoubleClickRule()
+{
+    using namespace Iconcontrol;
+    // Hidden and minimised, even after having been maximised: back to normal.
+    m_main->showMaximized();
+    m_main->setWindowState(Qt::WindowMinimized | Qt::WindowMaximized);
+    QTRY_VERIFY(!m_main->isVisible());
+    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    QVERIFY(m_main->isVisible());
+    QCOMPARE(m_main->windowState(), Qt::WindowNoState);
+
+    // Other icon events change nothing.
+    for (int message : {WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP}) {
+        TrayMessage(message, m_main.get());
+        QCOMPARE(m_main->windowState(), Qt::WindowNoState);
+    }
+
+    // Normal or maximised: minimised, then hidden by the timer.
+    const double twipsPerPixel = Twips::PerInch / Twips::dpiX(m_main.get());
+    TrayMouseMessage(WM_LBUTTONDBLCLK * twipsPerPixel, 0, m_main.get());
+    QVERIFY(m_main->isMinimized());
+    QTRY_VERIFY(!m_main->isVisible());
+    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    m_main->showMaximized();
+    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    QVERIFY(m_main->isMinimized());
+
+    // A genuine move over the client area at pixel 515 is no icon event.
+    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    m_main->resize(700, 400);
+    QTest::mouseMove(m_main->area()->viewport(), QPoint(WM_LBUTTONDBLCLK, 5));
+    QTest::qWait(20);
+    QCOMPARE(m_main->windowState(), Qt::WindowNoState);
+}
+
+void TestMainWindow::tipText()
+{
+    QCOMPARE(Iconcontrol::tipText(QStringLiteral("Ferrin1"), 1, 0, 0), QStringLiteral("Ferrin1 1.0, Build 0"));
+    const QByteArray record = Iconcontrol::tipRecord(QStringLiteral("Ferrin1"), 1, 0, 0);
+    QCOMPARE(record.size(), 64);
+    QCOMPARE(record.indexOf('\0'), 20);
+    QCOMPARE(record.mid(21), QByteArray(43, ' '));
+
+    const QString longName(70, QLatin1Char('N'));
+    const QByteArray cut = Iconcontrol::tipRecord(longName, 1, 0, 0);
+    QCOMPARE(cut, QByteArray(64, 'N'));
+    QCOMPARE(Iconcontrol::tipText(longName, 1, 0, 0), QString(64, QLatin1Char('N')));
+}
+
+void TestMainWindow::statusTicks()
+{
+    Orvik *status = m_main->orvik();
+    QLabel *label = status->label();
+    status->status_Timer();
+    QCOMPARE(label->text(), QStringLiteral("Users: 0"));
+
+    // A count that changes at every tick keeps the old caption.
+    m_peers.PeerCount = 1;
+    status->status_Timer();
+    QCOMPARE(label->text(), QStringLiteral("Users: 0"));
+    m_peers.PeerCount = 2;
+    status->status_Timer();
+    QCOMPARE(label->text(), QStringLiteral("Users: 0"));
+    // The first quiet tick shows the final count.
+    status->status_Timer();
+    QCOMPARE(label->text(), QStringLiteral("Users: 2"));
+
+    // No overflow past 16 bits.
+    m_peers.PeerCount = 40000;
+    status->status_Timer();
+    status->status_Timer();
+    QCOMPARE(label->text(), QStringLiteral("Users: 40000"));
+}
+
+void TestMainWindow::changedCountWhileMinimisedLeavesItBlack()
+{
+    Orvik *status = m_main->orvik();
+    Iconcontrol::overrideTrayAvailable(false);
+    m_main->showMinimized();
+    QTRY_VERIFY(m_main->isMinimized());
+    m_peers.PeerCount = 3;
+    status->status_Timer();
+    const QImage image = status->canvas()->image();
+    QCOMPARE(image.pixelColor(status->canvas()->width() - 3, status->canvas()->height() / 2), QColor(0, 0, 0));
+}
+
+void TestMainWindow::statusClickOpensBothWindows()
+{
+    Orvik *status = m_main->orvik();
+    QTest::mouseClick(status->label(), Qt::LeftButton);
+    QVERIFY(!m_main->searchWindow()->isVisible());
+    QVERIFY(!m_main->progressWindow()->isVisible());
+
+    Canvas *surface = status->canvas();
+    QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(surface->width() / 2, surface->height() / 2));
+    QTRY_VERIFY(m_main->searchWindow()->isVisible());
+    QVERIFY(m_main->progressWindow()->isVisible());
+    QCOMPARE(m_main->area()->activeSubWindow(), m_main->searchWindow());
+    const auto order = m_main->area()->subWindowList(QMdiArea::StackingOrder);
+    QVERIFY(order.indexOf(m_main->searchWindow()) > order.indexOf(m_main->progressWindow()));
+}
+
+void TestMainWindow::windowsExistOnce()
+{
+    m_main->showSearchWindow();
+    frmsearch *first = m_main->searchWindow();
+    m_main->showSearchWindow();
+    QCOMPARE(m_main->searchWindow(), first);
+    QCOMPARE(m_main->findChildren<frmsearch *>().size(), 1);
+
+    // Closed by the user: discarded, and made anew on next use.
+    first->close();
+    QTRY_COMPARE(m_main->findChildren<frmsearch *>().size(), 0);
+    m_main->showSearchWindow();
+    QCOMPARE(m_main->findChildren<frmsearch *>().size(), 1);
+
+    m_main->showProgressWindow();
+    m_main->showProgressWindow();
+    QCOMPARE(m_main->findChildren<frmDP *>().size(), 1);
+}
+
+void TestMainWindow::gradients()
+{
+    m_main->resize(900, 600);
+    QTRY_COMPARE(m_main->server()->height(), client().height());
+    QTest::qWait(10);
+
+    // Status strip: black at the left, green growing to the right.
+    const QImage status = m_main->orvik()->canvas()->image();
+    const int y = status.height() - 2;
+    const int w = m_main->orvik()->canvas()->width();
+    QCOMPARE(status.pixelColor(0, y), QColor(0, 0, 0));
+    QCOMPARE(status.pixelColor(w - 1, y), QColor(0, 254, 0));
+    for (int x = 1; x < w; ++x)
+        QVERIFY(status.pixelColor(x, y).green() >= status.pixelColor(x - 1, y).green());
+
+    // Networking strip: black at the top, green growing downwards.
+    const QImage server = m_main->server()->gradientImage();
+    QCOMPARE(server.pixelColor(0, 0), QColor(0, 0, 0));
+    QCOMPARE(server.pixelColor(0, server.height() - 1), QColor(0, 254, 0));
+    for (int row = 1; row < server.height(); ++row)
+        QVERIFY(server.pixelColor(0, row).green() >= server.pixelColor(0, row - 1).green());
+
+    // Maximised, the networking strip paints nothing new.
+    const QSize before = server.size();
+    m_main->server()->showMaximized();
+    QTest::qWait(10);
+    QCOMPARE(m_main->server()->gradientImage().size(), before);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
