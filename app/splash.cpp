@@ -70,7 +70,6 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
 
     m_Username = new QLineEdit(this);
     m_Username->setObjectName(QStringLiteral("Username"));
-    m_Username->setFrame(false);
     m_Username->setGeometry(Twips::rect(840, 1800, 1695, 285, this));
     Look::paintGreenOnBlack(m_Username);
 

@@ -1,0 +1,279 @@
+#include "net/eventsocket.h"
+
+#include "net/windows1252.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <utility>
+
+EventSocket::EventSocket(QString localAddress, QObject *parent)
+    : QObject(parent)
+    , m_localAddress(std::move(localAddress))
+{
+}
+
+EventSocket::~EventSocket()
+{
+    close();
+}
+
+bool EventSocket::bind(quint16 port, const QString &address)
+{
+    close();
+    auto *server = new QTcpServer(this);
+    if (!server->listen(QHostAddress(address), port)) {
+        m_errorString = server->errorString();
+        delete server;
+        m_state = State::Failed;
+        return false;
+    }
+    server->pauseAccepting();
+    connect(server, &QTcpServer::newConnection, this, &EventSocket::onNewConnection);
+    m_server = server;
+    m_state = State::Bound;
+    return true;
+}
+
+bool EventSocket::listen()
+{
+    if (!m_server)
+        return false;
+    m_server->resumeAccepting();
+    m_state = State::Listening;
+    return true;
+}
+
+void EventSocket::onNewConnection()
+{
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        socket->setParent(this);
+        const qintptr id = m_nextRequest++;
+        m_requests.insert(id, socket);
+        // A peer that gives up before it is accepted takes its request along.
+        connect(socket, &QTcpSocket::disconnected, this, [this, id] {
+            if (QTcpSocket *gone = m_requests.take(id))
+                gone->deleteLater();
+        });
+        emit connectionRequest(id);
+    }
+}
+
+bool EventSocket::accept(qintptr requestId)
+{
+    QTcpSocket *socket = m_requests.take(requestId);
+    for (QTcpSocket *other : std::as_const(m_requests)) {
+        other->disconnect(this);
+        other->abort();
+        other->deleteLater();
+    }
+    m_requests.clear();
+    if (!socket)
+        return false;
+    socket->disconnect(this);
+    adopt(socket);
+    m_state = State::Connected;
+    // The peer may have sent its request before we got round to accepting.
+    if (socket->bytesAvailable() > 0)
+        scheduleDataArrival();
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        onDisconnected();
+    return true;
+}
+
+void EventSocket::adopt(QTcpSocket *socket)
+{
+    m_socket = socket;
+    m_peerClosed = false;
+    m_closedReported = false;
+    m_errorString.clear();
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QTcpSocket::readyRead, this, &EventSocket::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &EventSocket::onDisconnected);
+    connect(socket, &QTcpSocket::bytesWritten, this, &EventSocket::bytesWritten);
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_state = State::Connected;
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        emit connected();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        // The peer's close is reported by closedByPeer once the data is taken.
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            return;
+        m_errorString = m_socket ? m_socket->errorString() : QString();
+        m_state = State::Failed;
+        emit errorOccurred(static_cast<int>(error) + 1, m_errorString);
+    });
+}
+
+void EventSocket::connectToPeer(const QString &host, quint16 port)
+{
+    close();
+    auto *socket = new QTcpSocket(this);
+    adopt(socket);
+    m_state = State::Connecting;
+    socket->connectToHost(host, port);
+}
+
+void EventSocket::dropConnection()
+{
+    if (!m_socket)
+        return;
+    QTcpSocket *socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
+        // Let what was sent reach the peer; the socket goes when it has.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(LingerMs, socket, [socket] { socket->abort(); socket->deleteLater(); });
+        socket->disconnectFromHost();
+        socket->setParent(nullptr);
+    } else {
+        socket->abort();
+        socket->deleteLater();
+    }
+}
+
+void EventSocket::close()
+{
+    dropConnection();
+    if (m_server) {
+        // Stop listening; requests not yet accepted stay until accept().
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    } else {
+        for (QTcpSocket *other : std::as_const(m_requests)) {
+            other->disconnect(this);
+            other->abort();
+            other->deleteLater();
+        }
+        m_requests.clear();
+    }
+    m_peerClosed = false;
+    m_arrivalScheduled = false;
+    m_state = State::Closed;
+}
+
+qint64 EventSocket::sendBytes(const QByteArray &bytes)
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return -1;
+    return m_socket->write(bytes);
+}
+
+qint64 EventSocket::sendText(const QString &text)
+{
+    return sendBytes(Windows1252::encode(text));
+}
+
+qint64 EventSocket::sendByte(quint8 byte)
+{
+    return sendBytes(QByteArray(1, static_cast<char>(byte)));
+}
+
+QByteArray EventSocket::takeAll()
+{
+    QByteArray data = m_socket ? m_socket->readAll() : QByteArray();
+    finishIfDrained();
+    return data;
+}
+
+QString EventSocket::takeText()
+{
+    return Windows1252::decode(takeAll());
+}
+
+std::optional<quint8> EventSocket::takeByte()
+{
+    char byte = 0;
+    if (!m_socket || !m_socket->getChar(&byte))
+        return std::nullopt;
+    finishIfDrained();
+    return static_cast<quint8>(byte);
+}
+
+QByteArray EventSocket::take(qint64 max)
+{
+    QByteArray data = m_socket ? m_socket->read(max) : QByteArray();
+    finishIfDrained();
+    return data;
+}
+
+qint64 EventSocket::bytesWaiting() const
+{
+    return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+qint64 EventSocket::bytesToWrite() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
+
+quint16 EventSocket::localPort() const
+{
+    if (m_server)
+        return m_server->serverPort();
+    return m_socket ? m_socket->localPort() : 0;
+}
+
+QString EventSocket::remoteAddress() const
+{
+    if (!m_socket)
+        return QString();
+    QHostAddress peer = m_socket->peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : peer.toString();
+}
+
+void EventSocket::onReadyRead()
+{
+    raiseDataArrival();
+}
+
+void EventSocket::raiseDataArrival()
+{
+    m_arrivalScheduled = false;
+    if (!m_socket || m_inArrival || m_socket->bytesAvailable() <= 0)
+        return;
+    QPointer<QTcpSocket> socket = m_socket;
+    m_inArrival = true;
+    emit dataArrival(socket->bytesAvailable());
+    m_inArrival = false;
+    if (socket && socket == m_socket && socket->bytesAvailable() > 0)
+        scheduleDataArrival();
+    finishIfDrained();
+}
+
+void EventSocket::scheduleDataArrival()
+{
+    if (m_arrivalScheduled)
+        return;
+    m_arrivalScheduled = true;
+    QTimer::singleShot(0, this, &EventSocket::raiseDataArrival);
+}
+
+void EventSocket::onDisconnected()
+{
+    m_peerClosed = true;
+    if (m_state == State::Connected || m_state == State::Connecting)
+        m_state = State::PeerClosed;
+    finishIfDrained();
+}
+
+void EventSocket::finishIfDrained()
+{
+    // Report the peer's close only once everything it sent has been taken,
+    // and never from inside a data-arrival handler.
+    if (!m_peerClosed || m_closedReported || m_inArrival || !m_socket || m_socket->bytesAvailable() > 0)
+        return;
+    m_closedReported = true;
+    QPointer<QTcpSocket> socket = m_socket;
+    QTimer::singleShot(0, this, [this, socket] {
+        if (socket && socket == m_socket)
+            emit closedByPeer();
+    });
+}

@@ -1,0 +1,1 @@
+#include "net/searchclient.h"

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+/// What the networking window works with. The program passes its own folder
+/// and this machine's address; tests pass a sandbox folder and a loopback
+/// address of their own.
+struct ServerSettings
+{
+    /// Folder that holds IP.txt, Shared/ and Downloads/.
+    QString programFolder;
+    /// This copy's IPv4 address; empty means this machine's own address.
+    QString localAddress;
+    /// FTP host of the central directory, host or host:port.
+    QString directoryHost;
+    quint16 searchPort = 1050;
+    quint16 uploadPort = 1100;
+};

@@ -1,0 +1,501 @@
+#include "net/ftpclient.h"
+#include "tests/support/ftpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Bounds short enough that a test of them ends in about a second.
+FtpClient::Timeouts shortTimeouts()
+{
+    FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
+    timeouts.connect = 500ms;
+    timeouts.response = 1s;
+    timeouts.stall = 1s;
+    timeouts.operation = 20s;
+    return timeouts;
+}
+
+// A stand-in server that answers each command by its verb from a table and
+// stays silent on every verb the table lacks. Its passive data connection
+// gets `download` after RETR; then it is either closed with a 226 reply on
+// the control connection, or left open without another byte.
+class ScriptedFtpServer
+{
+public:
+    ScriptedFtpServer()
+    {
+        m_control.listen(QHostAddress::LocalHost, 0);
+        m_data.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_control, &QTcpServer::newConnection, &m_control, [this] {
+            QTcpSocket *socket = m_control.nextPendingConnection();
+            m_sessions.append(socket);
+            socket->write("220 Scripted server ready\r\n");
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
+        });
+    }
+
+    void setScript(const QHash<QByteArray, QByteArray> &replies, const QByteArray &download = {},
+                   bool completeDownload = false)
+    {
+        m_replies = replies;
+        m_download = download;
+        m_completeDownload = completeDownload;
+    }
+
+    QByteArray passiveReply() const
+    {
+        return "229 Entering extended passive mode (|||" + QByteArray::number(m_data.serverPort()) + "|)";
+    }
+
+    QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(m_control.serverPort()); }
+
+    /// Sends line on the latest control connection, unasked.
+    bool sendAhead(const QByteArray &line)
+    {
+        QTcpSocket *socket = m_sessions.value(m_sessions.size() - 1);
+        if (!socket)
+            return false;
+        socket->write(line + "\r\n");
+        return socket->waitForBytesWritten(1000);
+    }
+
+private:
+    void answer(QTcpSocket *socket)
+    {
+        while (socket->canReadLine()) {
+            const QByteArray verb = socket->readLine().trimmed().split(' ').value(0).toUpper();
+            const auto reply = m_replies.constFind(verb);
+            if (reply == m_replies.constEnd())
+                continue;
+            socket->write(*reply + "\r\n");
+            if (verb != "RETR")
+                continue;
+            if (!m_data.hasPendingConnections())
+                m_data.waitForNewConnection(1000);
+            QTcpSocket *data = m_data.nextPendingConnection();
+            if (!data)
+                continue;
+            data->write(m_download);
+            if (m_completeDownload) {
+                data->disconnectFromHost();
+                socket->write("226 Transfer complete\r\n");
+            }
+        }
+    }
+
+    QTcpServer m_control;
+    QTcpServer m_data;
+    QList<QPointer<QTcpSocket>> m_sessions;
+    QHash<QByteArray, QByteArray> m_replies;
+    QByteArray m_download;
+    bool m_completeDownload = false;
+};
+
+const QHash<QByteArray, QByteArray> LoginReplies = {
+    {"USER", "331 Password please"},
+    {"PASS", "230 Logged in"},
+    {"PWD", "257 \"/\" is the current directory"},
+};
+
+} // namespace
+
+class TestFtpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void transfersBytesExactly_data();
+    void transfersBytesExactly();
+    void keepsOneConnectionUntilDisconnect();
+    void failedGetLeavesLocalFile();
+    void putWithoutLocalFileSendsNothing();
+    void refusesBadSettings_data();
+    void refusesBadSettings();
+    void recoversAfterServerWentAway();
+    void connectWithoutGreetingTimesOut();
+    void silentServerEndsOperations();
+    void stalledDownloadTimesOut();
+    void replyAheadOfCommand();
+    void deletionDuringOperation();
+
+private:
+    void setUp(FtpClient &client, const QString &remoteFile, const QString &localFile);
+
+    FtpServerProcess m_server;
+    std::unique_ptr<QTemporaryDir> m_local;
+};
+
+void TestFtpClient::initTestCase()
+{
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+}
+
+void TestFtpClient::init()
+{
+    if (!m_server.isRunning())
+        QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
+    m_local = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_local->isValid());
+}
+
+void TestFtpClient::setUp(FtpClient &client, const QString &remoteFile, const QString &localFile)
+{
+    client.setHost(m_server.hostAndPort());
+    client.setUserName(QString::fromLatin1(FtpServerProcess::UserName));
+    client.setPassword(QString::fromLatin1(FtpServerProcess::Password));
+    client.setRemoteFile(remoteFile);
+    client.setLocalFile(localFile);
+}
+
+void TestFtpClient::transfersBytesExactly_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("directory records") << QByteArray("\"10.0.0.5\"\r\n0\r\n\"10.0.0.7\",1050\r\n");
+    QByteArray everyByte;
+    for (int repeat = 0; repeat < 64; ++repeat)
+        for (int value = 0; value < 256; ++value)
+            everyByte += char(value);
+    QTest::newRow("every byte value") << everyByte;
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestFtpClient::transfersBytesExactly()
+{
+    QFETCH(QByteArray, bytes);
+    // Longer than every row, so that a transfer that appends or leaves a
+    // tail shows.
+    const QByteArray stale(20000, 'x');
+    const QString remote = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + QStringLiteral(".bin");
+    QVERIFY(writeFile(m_server.filePath(remote), stale));
+    QVERIFY(writeFile(m_local->filePath(QStringLiteral("up")), bytes));
+    QVERIFY(writeFile(m_local->filePath(QStringLiteral("down")), stale));
+
+    // Neither operation needs an explicit connect.
+    FtpClient client;
+    setUp(client, remote, m_local->filePath(QStringLiteral("up")));
+    QVERIFY2(client.put(), qPrintable(client.errorString()));
+    QCOMPARE(client.error(), FtpClient::NoError);
+    QCOMPARE(readFile(m_server.filePath(remote)), bytes);
+
+    client.setLocalFile(m_local->filePath(QStringLiteral("down")));
+    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QCOMPARE(readFile(m_local->filePath(QStringLiteral("down"))), bytes);
+    QCOMPARE(entries(m_local->path()), QStringList({QStringLiteral("down"), QStringLiteral("up")}));
+}
+
+void TestFtpClient::keepsOneConnectionUntilDisconnect()
+{
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "\"10.0.0.5\"\r\n0\r\n"));
+    const int loginsBefore = m_server.loginCount();
+
+    FtpClient client;
+    setUp(client, QStringLiteral("IP.txt"), local);
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(client.connectToHost());
+    for (int round = 0; round < 3; ++round) {
+        QVERIFY2(client.get(), qPrintable(client.errorString()));
+        QVERIFY(writeFile(local, readFile(local) + "\"10.0.0.9\"\r\n0\r\n"));
+        QVERIFY2(client.put(), qPrintable(client.errorString()));
+    }
+    QCOMPARE(readFile(m_server.filePath(QStringLiteral("IP.txt"))).count("10.0.0.9"), 3);
+    QTRY_COMPARE(m_server.loginCount(), loginsBefore + 1);
+
+    QVERIFY(client.disconnectFromHost());
+    QCOMPARE(client.error(), FtpClient::NoError);
+    QVERIFY(client.connectToHost());
+    QTRY_COMPARE(m_server.loginCount(), loginsBefore + 2);
+}
+
+void TestFtpClient::failedGetLeavesLocalFile()
+{
+    const QByteArray before("\"10.0.0.5\"\r\n0\r\n\xa7\x80\xff");
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, before));
+
+    FtpClient client;
+    setUp(client, QStringLiteral("no-such-file.txt"), local);
+    QVERIFY(!client.get());
+    QCOMPARE(client.error(), FtpClient::RemoteFileError);
+    QVERIFY(!client.errorString().isEmpty());
+    QCOMPARE(readFile(local), before);
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+
+    // The failure does not stick to the next operation.
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "fresh"));
+    client.setRemoteFile(QStringLiteral("IP.txt"));
+    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QCOMPARE(client.error(), FtpClient::NoError);
+    QCOMPARE(readFile(local), QByteArray("fresh"));
+}
+
+void TestFtpClient::putWithoutLocalFileSendsNothing()
+{
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("kept.txt")), "kept"));
+    const int loginsBefore = m_server.loginCount();
+
+    FtpClient client;
+    setUp(client, QStringLiteral("kept.txt"), m_local->filePath(QStringLiteral("missing.txt")));
+    QVERIFY(!client.put());
+    QCOMPARE(client.error(), FtpClient::LocalFileError);
+    QCOMPARE(readFile(m_server.filePath(QStringLiteral("kept.txt"))), QByteArray("kept"));
+    QCOMPARE(m_server.loginCount(), loginsBefore);
+}
+
+void TestFtpClient::refusesBadSettings_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("remoteFile");
+    QTest::addColumn<FtpClient::Error>("expected");
+
+    const QString good = QString::fromLatin1(FtpServerProcess::Password);
+    const QString server = m_server.hostAndPort();
+    QTest::newRow("wrong password") << server << "wrong" << "IP.txt" << FtpClient::LoginError;
+    QTest::newRow("nobody listening") << QStringLiteral("127.0.0.1:%1").arg(closedPort()) << good << "IP.txt"
+                                      << FtpClient::ConnectionError;
+    QTest::newRow("empty host") << QString() << good << "IP.txt" << FtpClient::SettingsError;
+    QTest::newRow("port out of range") << "127.0.0.1:65536" << good << "IP.txt" << FtpClient::SettingsError;
+    QTest::newRow("host with a path") << server + "/x" << good << "IP.txt" << FtpClient::SettingsError;
+    QTest::newRow("no remote file") << server << good << "" << FtpClient::SettingsError;
+    QTest::newRow("remote folder") << server << good << "folder/" << FtpClient::SettingsError;
+    QTest::newRow("command in the name") << server << good << "IP.txt\r\nDELE IP.txt" << FtpClient::SettingsError;
+}
+
+void TestFtpClient::refusesBadSettings()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, password);
+    QFETCH(QString, remoteFile);
+    QFETCH(FtpClient::Error, expected);
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
+
+    FtpClient client;
+    setUp(client, remoteFile, local);
+    client.setHost(host);
+    client.setPassword(password);
+    QVERIFY(!client.get());
+    QCOMPARE(client.error(), expected);
+    QVERIFY(!client.put());
+    QCOMPARE(client.error(), expected);
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(readFile(m_server.filePath(QStringLiteral("IP.txt"))), QByteArray("remote"));
+}
+
+void TestFtpClient::recoversAfterServerWentAway()
+{
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
+    FtpClient client;
+    setUp(client, QStringLiteral("IP.txt"), local);
+    client.setTimeouts(shortTimeouts());
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+
+    m_server.stop();
+    QVERIFY(!client.get());
+    QVERIFY(client.error() > 0);
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+
+    // What the exit command does after a failed download.
+    QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
+    QVERIFY(client.disconnectFromHost());
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QCOMPARE(readFile(local), QByteArray("remote"));
+
+    // A server that closed the connection in between is noticed before the
+    // connection is used: the next operation logs in again by itself.
+    const int loginsBefore = m_server.loginCount();
+    QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
+    QVERIFY2(client.put(), qPrintable(client.errorString()));
+    QTRY_COMPARE(m_server.loginCount(), loginsBefore + 1);
+}
+
+void TestFtpClient::connectWithoutGreetingTimesOut()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+
+    FtpClient client;
+    client.setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+    client.setRemoteFile(QStringLiteral("IP.txt"));
+    client.setLocalFile(m_local->filePath(QStringLiteral("IP.txt")));
+    client.setTimeouts(shortTimeouts());
+
+    // Events go on while connect waits, and an operation started from one of
+    // them is turned away instead of disturbing the one that runs.
+    int ticks = 0;
+    bool busyWhileWaiting = false;
+    bool nestedResult = true;
+    FtpClient::Error nestedError = FtpClient::NoError;
+    QTimer timer;
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&] {
+        if (ticks++ > 0)
+            return;
+        busyWhileWaiting = client.isBusy();
+        nestedResult = client.get() || client.put() || client.connectToHost() || client.disconnectFromHost();
+        nestedError = client.error();
+    });
+    timer.start();
+
+    QVERIFY(!client.connectToHost());
+    QCOMPARE(client.error(), FtpClient::TimeoutError);
+    QVERIFY(!client.isBusy());
+    QVERIFY(silent.hasPendingConnections());
+    QVERIFY(ticks > 0);
+    QVERIFY(busyWhileWaiting);
+    QVERIFY(!nestedResult);
+    QCOMPARE(nestedError, FtpClient::BusyError);
+    QVERIFY(!QFile::exists(m_local->filePath(QStringLiteral("IP.txt"))));
+}
+
+void TestFtpClient::silentServerEndsOperations()
+{
+    // Logs in and opens a data connection, then answers nothing: not the
+    // transfer's other commands, not QUIT.
+    ScriptedFtpServer server;
+    QHash<QByteArray, QByteArray> replies = LoginReplies;
+    replies.insert("EPSV", server.passiveReply());
+    server.setScript(replies);
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+
+    FtpClient client;
+    client.setHost(server.hostAndPort());
+    client.setUserName(QStringLiteral("Ferrin_1"));
+    client.setPassword(QStringLiteral("Vantor"));
+    client.setRemoteFile(QStringLiteral("IP.txt"));
+    client.setLocalFile(local);
+    client.setTimeouts(shortTimeouts());
+
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(!client.get());
+    QCOMPARE(client.error(), FtpClient::TimeoutError);
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(client.disconnectFromHost());
+}
+
+void TestFtpClient::stalledDownloadTimesOut()
+{
+    ScriptedFtpServer server;
+    QHash<QByteArray, QByteArray> replies = LoginReplies;
+    replies.insert("EPSV", server.passiveReply());
+    replies.insert("TYPE", "200 Binary");
+    replies.insert("SIZE", "213 1000");
+    replies.insert("RETR", "150 Here it comes");
+    server.setScript(replies, QByteArray(1, 'z'));
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+
+    FtpClient client;
+    client.setHost(server.hostAndPort());
+    client.setRemoteFile(QStringLiteral("IP.txt"));
+    client.setLocalFile(local);
+    FtpClient::Timeouts timeouts = shortTimeouts();
+    timeouts.response = 30s; // so that only the stall bound can end it
+    client.setTimeouts(timeouts);
+
+    QVERIFY(!client.get());
+    QCOMPARE(client.error(), FtpClient::TimeoutError);
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+}
+
+void TestFtpClient::replyAheadOfCommand()
+{
+    // A server close by may answer before the command has quite left; here
+    // the reply to EPSV is already waiting when EPSV goes out on a connection
+    // kept from before. The data connection must open at once, not when
+    // some bound runs out.
+    ScriptedFtpServer server;
+    QHash<QByteArray, QByteArray> replies = LoginReplies;
+    replies.insert("TYPE", "200 Binary");
+    replies.insert("SIZE", "213 5");
+    replies.insert("RETR", "150 Here it comes");
+    server.setScript(replies, "hello", true);
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+
+    FtpClient client;
+    client.setHost(server.hostAndPort());
+    client.setRemoteFile(QStringLiteral("IP.txt"));
+    client.setLocalFile(local);
+    FtpClient::Timeouts timeouts = shortTimeouts();
+    timeouts.connect = 30s;
+    timeouts.operation = 30s;
+    client.setTimeouts(timeouts);
+
+    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(server.sendAhead(server.passiveReply()));
+    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QCOMPARE(readFile(local), QByteArray("hello"));
+}
+
+void TestFtpClient::deletionDuringOperation()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+
+    QPointer<FtpClient> client = new FtpClient;
+    client->setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+    client->setRemoteFile(QStringLiteral("IP.txt"));
+    client->setLocalFile(local);
+    client->setTimeouts(shortTimeouts());
+    QTimer::singleShot(0, &silent, [&client] { delete client.data(); });
+
+    QVERIFY(!client->get());
+    QVERIFY(client.isNull());
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+}
+
+QTEST_GUILESS_MAIN(TestFtpClient)
+#include "tst_ftpclient.moc"

@@ -1,0 +1,52 @@
+#pragma once
+
+// A real FTP server for tests: Debian's pyftpdlib on 127.0.0.1, with one
+// account (the directory's user name and password) whose home is a
+// temporary folder that this object owns.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+class FtpServerProcess
+{
+public:
+    static constexpr char UserName[] = "Ferrin_1";
+    static constexpr char Password[] = "Vantor";
+
+    FtpServerProcess();
+    ~FtpServerProcess();
+    FtpServerProcess(const FtpServerProcess &) = delete;
+    FtpServerProcess &operator=(const FtpServerProcess &) = delete;
+
+    /// Starts the server on a free port; true once it has greeted with 220.
+    bool start();
+    /// Starts it again on the same port and home after stop().
+    bool restart();
+    void stop();
+    bool isRunning() const;
+
+    /// "127.0.0.1:port"
+    QString hostAndPort() const;
+    quint16 port() const;
+    QString homeDir() const;
+    QString filePath(const QString &name) const;
+    /// Why start() or restart() failed, with the server's output.
+    QString errorString() const;
+
+    /// Everything the server has logged so far.
+    QByteArray log();
+    /// How many logins the log shows so far.
+    int loginCount();
+
+private:
+    bool launch();
+    bool waitForGreeting();
+
+    QTemporaryDir m_home;
+    QProcess m_process;
+    QByteArray m_log;
+    quint16 m_port = 0;
+    QString m_error;
+};
