@@ -460,7 +460,6 @@ bool FtpClient::setUpTransfer(Operation operation)
             return fail(TransferError, tr("libcurl could not start"));
         CURL *easy = easyHandle(m_easy);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        if (qEnvironmentVariableIsSet("TMP_FTP_VERBOSE")) curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L); // TMPDEBUG
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_curlMessage.data());
         // Talk plain FTP to the configured host and nothing else: no proxy
         // from the environment, no ~/.netrc, no redirects, and passive data
@@ -598,7 +597,8 @@ void FtpClient::watchSocket(qintptr socket, int what)
     SocketWatch &watch = m_sockets[socket];
     if (!watch.read) {
         watch.read = new QSocketNotifier(socket, QSocketNotifier::Read, this);
-        connect(watch.read, &QSocketNotifier::activated, this, [this, socket] { drive(socket, CURL_CSELECT_IN); });
+        connect(watch.read, &QSocketNotifier::activated, this,
+                [this, socket] { drive(socket, CURL_CSELECT_IN); });
         watch.write = new QSocketNotifier(socket, QSocketNotifier::Write, this);
         connect(watch.write, &QSocketNotifier::activated, this,
                 [this, socket] { drive(socket, CURL_CSELECT_OUT); });

@@ -15,7 +15,9 @@
 //   connect    TCP connect, greeting and login together;
 //   response   any one reply of the server on the control connection, the
 //              reply to QUIT at disconnect included;
-//   stall      a data transfer slower than StallBytesPerSecond for this long;
+//   stall      a data transfer slower than StallBytesPerSecond for this long
+//              (libcurl averages the speed over its last few seconds, so a
+//              transfer that stops dead ends a few seconds after the bound);
 //   operation  a whole connect, get or put, from start to end.
 // libcurl takes the response and stall bounds in whole seconds.
 //
@@ -72,11 +74,11 @@ public:
     /// Bounds of every wait; tests shorten them.
     struct Timeouts
     {
-        std::chrono::milliseconds connect;
-        std::chrono::seconds response;
-        std::chrono::seconds stall;
-        std::chrono::milliseconds operation;
-        std::chrono::seconds idleReuse;
+        std::chrono::milliseconds connect;   ///< TCP connect, greeting and login
+        std::chrono::seconds response;       ///< any one reply of the server
+        std::chrono::seconds stall;          ///< a transfer below StallBytesPerSecond
+        std::chrono::milliseconds operation; ///< a whole operation
+        std::chrono::seconds idleReuse;      ///< oldest idle connection still reused
     };
     /// The bounds a new client starts with.
     static Timeouts defaultTimeouts();

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <memory>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -204,7 +206,8 @@ void TestFtpClient::transfersBytesExactly()
     // Longer than every row, so that a transfer that appends or leaves a
     // tail shows.
     const QByteArray stale(20000, 'x');
-    const QString remote = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + QStringLiteral(".bin");
+    const QString remote =
+        QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + QStringLiteral(".bin");
     QVERIFY(writeFile(m_server.filePath(remote), stale));
     QVERIFY(writeFile(m_local->filePath(QStringLiteral("up")), bytes));
     QVERIFY(writeFile(m_local->filePath(QStringLiteral("down")), stale));
@@ -298,7 +301,8 @@ void TestFtpClient::refusesBadSettings_data()
     QTest::newRow("host with a path") << server + "/x" << good << "IP.txt" << FtpClient::SettingsError;
     QTest::newRow("no remote file") << server << good << "" << FtpClient::SettingsError;
     QTest::newRow("remote folder") << server << good << "folder/" << FtpClient::SettingsError;
-    QTest::newRow("command in the name") << server << good << "IP.txt\r\nDELE IP.txt" << FtpClient::SettingsError;
+    QTest::newRow("command in the name")
+        << server << good << "IP.txt\r\nDELE IP.txt" << FtpClient::SettingsError;
 }
 
 void TestFtpClient::refusesBadSettings()

@@ -127,7 +127,8 @@ bool FtpServerProcess::launch()
                      QStringLiteral("-w"), QStringLiteral("-d"), m_home.path(), QStringLiteral("-u"),
                      QString::fromLatin1(UserName), QStringLiteral("-P"), QString::fromLatin1(Password)});
     if (!m_process.waitForStarted()) {
-        m_error = QStringLiteral("cannot run %1: %2").arg(QString::fromLatin1(Python), m_process.errorString());
+        m_error = QStringLiteral("cannot run %1: %2")
+                      .arg(QString::fromLatin1(Python), m_process.errorString());
         return false;
     }
     if (waitForGreeting())
