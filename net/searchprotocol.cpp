@@ -1,1 +1,50 @@
 #include "net/searchprotocol.h"
+
+#include "net/windows1252.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+QString SearchProtocol::separator()
+{
+    return QString(QChar(SeparatorChar));
+}
+
+QString SearchProtocol::sharedFolder(const QString &programFolder)
+{
+    return programFolder + QLatin1String(SharedFolderName);
+}
+
+bool SearchProtocol::matches(const QString &name, const QString &query)
+{
+    return name.contains(query, Qt::CaseSensitive);
+}
+
+QStringList SearchProtocol::sharedNames(const QString &folder)
+{
+    // Without QDir::Hidden and QDir::System the listing leaves out dot files,
+    // broken links, devices, pipes and sockets: nothing a download could read.
+    QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const QString &name) { return !Windows1252::canEncode(name); }),
+                names.end());
+    // Sorted here rather than by QDir, so that the order never follows the locale.
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QStringList SearchProtocol::answer(const QString &folder, const QString &query)
+{
+    QStringList found;
+    for (const QString &name : sharedNames(folder)) {
+        if (matches(name, query))
+            found.append(name);
+    }
+    return found;
+}
+
+QString SearchProtocol::resultEntry(const QString &address, const QString &text)
+{
+    return address + separator() + text;
+}

@@ -1,16 +1,171 @@
 #include "app/windows/frmsearch.h"
 
+#include "app/windows/canvas.h"
 #include "app/windows/look.h"
 #include "app/windows/twips.h"
 
-frmsearch::frmsearch(QWidget *parent)
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+namespace {
+
+constexpr char Caption[] = "Search";
+constexpr char SearchCaption[] = "Search";
+constexpr char SearchForText[] = "Search For:";
+constexpr char ArtistText[] = "Artist:";
+constexpr char TitleText[] = "Search:";
+constexpr double TitlePoints = 14.25;
+constexpr double TextPoints = 8.25;
+
+// Designed layout, in twips.
+constexpr double NormalHeight = 3630;
+constexpr double WidthRuleDivisor = 30;
+constexpr double DesignedClientWidth = 5490;
+constexpr double DesignedClientHeight = 3135;
+
+struct Box
+{
+    double left, top, width, height;
+};
+constexpr Box SearchtextBox{120, 600, 2775, 285};
+constexpr Box Command1Box{3000, 600, 2415, 255};
+constexpr Box Picture1Box{0, 0, 5535, 3135};
+constexpr Box Label2Box{120, 360, 1095, 255};
+constexpr Box SearchresultsBox{120, 960, 5295, 1980};
+constexpr Box Label3Box{0, 0, 1095, 255};
+constexpr Box Label1Box{0, 0, 7935, 495};
+
+QRect place(const Box &box, const QWidget *w)
+{
+    return Twips::rect(box.left, box.top, box.width, box.height, w);
+}
+
+} // namespace
+
+frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
     : QMdiSubWindow(parent)
+    , m_mainFrame(mainFrame)
+    , m_surface(new QWidget(this))
+    , m_Label3(new QLabel(QString::fromLatin1(ArtistText), m_surface))
+    , m_Label1(new QLabel(QString::fromLatin1(TitleText), m_surface))
+    , m_Picture1(new Canvas(m_surface))
+    , m_Label2(new QLabel(QString::fromLatin1(SearchForText), m_Picture1))
+    , m_Searchresults(new QListWidget(m_Picture1))
+    , m_searchtext(new QLineEdit(m_surface))
+    , m_Command1(new QPushButton(QString::fromLatin1(SearchCaption), m_surface))
 {
     setObjectName(QStringLiteral("frmsearch"));
-    setWindowTitle(QStringLiteral("Search"));
+    setWindowTitle(QString::fromLatin1(Caption));
     setAttribute(Qt::WA_DeleteOnClose);
-    auto *content = new QWidget(this);
-    Look::paintGreenOnBlack(content);
-    setWidget(content);
-    resize(Twips::toPixelsX(5602, this), Twips::toPixelsY(3630, this));
+    Look::paintGreenOnBlack(m_surface);
+    m_surface->setFont(Look::face(TextPoints));
+    setWidget(m_surface);
+
+    m_Label3->setObjectName(QStringLiteral("Label3"));
+    m_Label3->setGeometry(place(Label3Box, this));
+    Look::paintGreenOnBlack(m_Label3);
+    m_Label1->setObjectName(QStringLiteral("Label1"));
+    m_Label1->setGeometry(place(Label1Box, this));
+    m_Label1->setFont(Look::face(TitlePoints));
+    Look::paintGreenOnBlack(m_Label1);
+
+    // The panel covers both labels; the text box and the button lie above it.
+    m_Picture1->setObjectName(QStringLiteral("Picture1"));
+    m_Picture1->setGeometry(place(Picture1Box, this));
+    m_Label2->setObjectName(QStringLiteral("Label2"));
+    m_Label2->setGeometry(place(Label2Box, this));
+    Look::paintGreenOnBlack(m_Label2);
+    m_Searchresults->setObjectName(QStringLiteral("Searchresults"));
+    m_Searchresults->setGeometry(place(SearchresultsBox, this));
+    m_Searchresults->setSelectionMode(QAbstractItemView::SingleSelection);
+    Look::paintList(m_Searchresults);
+
+    m_searchtext->setObjectName(QStringLiteral("searchtext"));
+    m_searchtext->setGeometry(place(SearchtextBox, this));
+    m_Command1->setObjectName(QStringLiteral("Command1"));
+    m_Command1->setGeometry(place(Command1Box, this));
+    m_searchtext->raise();
+    m_Command1->raise();
+    setTabOrder(m_searchtext, m_Command1);
+
+    connect(m_Command1, &QPushButton::clicked, this, &frmsearch::Command1_Click);
+    connect(m_Searchresults, &QListWidget::itemDoubleClicked, this, &frmsearch::Searchresults_DblClick);
+
+    // The width rule starts from the designed size and settles within a
+    // resize or two, wherever it starts.
+    resize(Twips::toPixelsX(DesignedClientWidth, this), Twips::toPixelsY(DesignedClientHeight, this));
+    Form_Load();
+}
+
+void frmsearch::applySizeRule()
+{
+    const QRect button = m_Command1->geometry();
+    const double buttonRight = Twips::fromPixelsX(button.x() + button.width(), this);
+    const double width = buttonRight + Twips::fromPixelsX(this->width(), this) / WidthRuleDivisor;
+    resize(Twips::toPixelsX(width, this), Twips::toPixelsY(NormalHeight, this));
+}
+
+void frmsearch::Form_Load()
+{
+    applySizeRule();
+    // The list's right edge lines up with the button's.
+    const QRect button = m_Command1->geometry();
+    QRect list = m_Searchresults->geometry();
+    list.setWidth(button.x() + button.width() - list.x());
+    m_Searchresults->setGeometry(list);
+    Draw();
+    m_loaded = true;
+}
+
+void frmsearch::Form_Resize()
+{
+    raise();
+    if (isMinimized() || isMaximized())
+        return;
+    applySizeRule();
+    Draw();
+}
+
+void frmsearch::resizeEvent(QResizeEvent *event)
+{
+    QMdiSubWindow::resizeEvent(event);
+    if (m_loaded)
+        Form_Resize();
+}
+
+void frmsearch::Draw()
+{
+    m_Picture1->setGeometry(0, 0, m_surface->width(), m_surface->height());
+    if (m_mainFrame && m_mainFrame->isMinimized())
+        return;
+    m_Picture1->Cls();
+    m_Picture1->drawGreenBands();
+}
+
+void frmsearch::addResult(const QString &entry)
+{
+    m_Searchresults->addItem(entry);
+}
+
+void frmsearch::setSearching(bool running)
+{
+    m_Command1->setEnabled(!running);
+}
+
+void frmsearch::Command1_Click()
+{
+    m_Searchresults->clear();
+    // The search runs the event loop until it is over, and the user may close
+    // this window meanwhile: nothing here touches it after the signal.
+    emit searchRequested(m_searchtext->text());
+}
+
+void frmsearch::Searchresults_DblClick()
+{
+    const QList<QListWidgetItem *> selected = m_Searchresults->selectedItems();
+    if (selected.isEmpty())
+        return;
+    emit downloadRequested(selected.first()->text());
 }

@@ -1,0 +1,177 @@
+#include "app/windows/canvas.h"
+#include "app/windows/frmsearch.h"
+#include "app/windows/twips.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// Twips of one pixel at most: what rounding to whole pixels may cost.
+double onePixel(const QWidget *w)
+{
+    return Twips::fromPixelsX(1, w);
+}
+
+} // namespace
+
+class TestFrmsearch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void loadLaysOutTheWindow();
+    void normalSizeSnapsBack();
+    void minimisedMainFrameOnlyPlacesThePanel();
+    void searchClearsAndPassesTheText();
+    void doubleClickPassesTheEntry();
+
+private:
+    frmsearch *open();
+
+    std::unique_ptr<QMainWindow> m_main;
+    QMdiArea *m_area = nullptr;
+};
+
+void TestFrmsearch::init()
+{
+    m_main = std::make_unique<QMainWindow>();
+    m_area = new QMdiArea;
+    m_main->setCentralWidget(m_area);
+    m_main->resize(900, 700);
+    m_main->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
+}
+
+void TestFrmsearch::cleanup()
+{
+    m_main.reset();
+}
+
+frmsearch *TestFrmsearch::open()
+{
+    auto *window = new frmsearch(m_main.get());
+    m_area->addSubWindow(window);
+    window->show();
+    return window;
+}
+
+void TestFrmsearch::loadLaysOutTheWindow()
+{
+    frmsearch *window = open();
+    QCOMPARE(window->windowTitle(), QStringLiteral("Search"));
+    QCOMPARE(window->Command1()->text(), QStringLiteral("Search"));
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("Search For:"));
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label3"))->text(), QStringLiteral("Artist:"));
+    QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label1"))->text(), QStringLiteral("Search:"));
+    QCOMPARE(window->findChild<QListWidget *>(QStringLiteral("Searchresults")), window->Searchresults());
+    QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("searchtext")), window->searchtext());
+    QCOMPARE(window->Searchresults()->palette().color(QPalette::Base), QColor(64, 64, 64));
+
+    // The list's right edge lines up with the button's, at 5415 twips.
+    const QRect list = window->Searchresults()->geometry();
+    const QRect button = window->Command1()->geometry();
+    QCOMPARE(window->Searchresults()->mapTo(window->widget(), QPoint(list.width(), 0)).x(),
+             button.x() + button.width());
+    QVERIFY(std::abs(Twips::fromPixelsX(button.x() + button.width(), window) - 5415) <= onePixel(window));
+
+    // Width settles where width = 5415 + width / 30, about 5602; height 3630.
+    QVERIFY(std::abs(Twips::fromPixelsX(window->width(), window) - 5602) <= 2 * onePixel(window));
+    QCOMPARE(window->height(), Twips::toPixelsY(3630, window));
+    // The panel covers the whole inside, under the text box and the button.
+    QCOMPARE(window->Picture1()->geometry(), window->widget()->rect());
+}
+
+void TestFrmsearch::normalSizeSnapsBack()
+{
+    frmsearch *window = open();
+    const QSize settled = window->size();
+    window->resize(settled + QSize(200, 150));
+    QTRY_COMPARE(window->size(), settled);
+    window->resize(settled - QSize(100, 80));
+    QTRY_COMPARE(window->size(), settled);
+
+    // Maximised, the rule leaves the size alone; back to normal, it snaps.
+    window->showMaximized();
+    QTRY_COMPARE(window->size(), m_area->viewport()->size());
+    window->showNormal();
+    QTRY_COMPARE(window->size(), settled);
+}
+
+void TestFrmsearch::minimisedMainFrameOnlyPlacesThePanel()
+{
+    m_main->showMinimized();
+    QTRY_VERIFY(m_main->isMinimized());
+    frmsearch *window = open();
+    Canvas *panel = window->Picture1();
+    QCOMPARE(panel->geometry(), window->widget()->rect());
+    const int y = panel->height() / 2;
+    QCOMPARE(panel->image().pixelColor(panel->width() - 2, y), QColor(0, 0, 0));
+
+    m_main->showNormal();
+    QTRY_VERIFY(!m_main->isMinimized());
+    window->Draw();
+    const QImage image = panel->image();
+    QCOMPARE(image.pixelColor(0, y), QColor(0, 0, 0));
+    QVERIFY(image.pixelColor(panel->width() - 2, y).green() > 240);
+    QCOMPARE(image.pixelColor(panel->width() - 2, y).red(), 0);
+}
+
+void TestFrmsearch::searchClearsAndPassesTheText()
+{
+    frmsearch *window = open();
+    window->addResult(QStringLiteral("127.0.0.2\u00a7old.mp3"));
+    QStringList asked;
+    connect(window, &frmsearch::searchRequested, this, [&](const QString &text) {
+        QCOMPARE(window->Searchresults()->count(), 0); // cleared before the search
+        asked.append(text);
+    });
+    QTest::keyClicks(window->searchtext(), QStringLiteral(" ab c "));
+    QTest::mouseClick(window->Command1(), Qt::LeftButton);
+    QCOMPARE(asked, QStringList({QStringLiteral(" ab c ")}));
+
+    // While a search runs the button does nothing.
+    window->setSearching(true);
+    QTest::mouseClick(window->Command1(), Qt::LeftButton);
+    QCOMPARE(asked.count(), 1);
+    window->setSearching(false);
+    QTest::mouseClick(window->Command1(), Qt::LeftButton);
+    QCOMPARE(asked.count(), 2);
+}
+
+void TestFrmsearch::doubleClickPassesTheEntry()
+{
+    frmsearch *window = open();
+    const QString entry = QStringLiteral("127.0.0.3\u00a7a b\u00a7c.mp3");
+    window->addResult(QStringLiteral("127.0.0.2\u00a7first.txt"));
+    window->addResult(entry);
+    QSignalSpy downloads(window, &frmsearch::downloadRequested);
+    QListWidget *list = window->Searchresults();
+
+    // Below the last entry there is nothing to take.
+    const QPoint empty(list->viewport()->width() / 2, list->viewport()->height() - 3);
+    QVERIFY(!list->itemAt(empty));
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, empty);
+    QCOMPARE(downloads.count(), 0);
+
+    // The first click of a double click selects the entry.
+    const QPoint second = list->visualItemRect(list->item(1)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, second);
+    QCOMPARE(downloads.count(), 1);
+    QCOMPARE(downloads.first().first().toString(), entry);
+}
+
+QTEST_MAIN(TestFrmsearch)
+#include "tst_frmsearch.moc"
