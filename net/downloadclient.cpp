@@ -1,1 +1,195 @@
 #include "net/downloadclient.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QTimer>
+
+#include <utility>
+
+using TransferProtocol::AfterLastx;
+using TransferProtocol::BeforeLast;
+using TransferProtocol::isSafeName;
+
+namespace {
+
+constexpr char ConnectedText[] = "Connected!";
+constexpr char DoneText[] = "Done!";
+
+QString seconds(int ms)
+{
+    return QString::number(ms / 1000.0);
+}
+
+} // namespace
+
+DownloadClient::DownloadClient(QString programFolder, const QString &localAddress, quint16 uploadPort,
+                               QObject *parent)
+    : QObject(parent)
+    , m_programFolder(std::move(programFolder))
+    , m_uploadPort(uploadPort)
+    , m_download(localAddress, this)
+    , m_connectTimer(new QTimer(this))
+    , m_stallTimer(new QTimer(this))
+{
+    m_download.setObjectName(QStringLiteral("download"));
+    connect(&m_download, &EventSocket::connected, this, &DownloadClient::download_Connect);
+    connect(&m_download, &EventSocket::dataArrival, this, &DownloadClient::download_DataArrival);
+    connect(&m_download, &EventSocket::closedByPeer, this, &DownloadClient::download_Close);
+    connect(&m_download, &EventSocket::errorOccurred, this, &DownloadClient::download_Error);
+    m_connectTimer->setSingleShot(true);
+    m_stallTimer->setSingleShot(true);
+    connect(m_connectTimer, &QTimer::timeout, this, &DownloadClient::connectTimedOut);
+    connect(m_stallTimer, &QTimer::timeout, this, &DownloadClient::stalled);
+}
+
+QString DownloadClient::targetPath(const QString &entry) const
+{
+    return QDir(m_programFolder).filePath(QLatin1String(TransferProtocol::DownloadsFolder)) + u'/' + entry;
+}
+
+bool DownloadClient::refuse(const QString &line)
+{
+    emit progressCleared();
+    emit progressLine(line);
+    return false;
+}
+
+bool DownloadClient::startdownload(const QString &file)
+{
+    if (m_state != State::Idle) {
+        emit refused(tr("The download of \"%1\" is still running; \"%2\" was not started.")
+                         .arg(m_DownloadRequest, file));
+        return false;
+    }
+    m_DownloadRequest = file;
+
+    // The whole entry becomes the file name, so it has to be a safe one as a
+    // whole; the name the peer is asked for is checked by itself as well.
+    if (!isSafeName(file) || !isSafeName(AfterLastx(file)))
+        return refuse(tr("Refused: \"%1\" cannot be saved as a file name.").arg(file));
+    // Only a numeric address: an entry never makes this copy look up a name.
+    const QString peer = BeforeLast(file);
+    if (QHostAddress(peer).isNull())
+        return refuse(tr("Refused: \"%1\" holds no peer address.").arg(file));
+
+    const QString folder = QDir(m_programFolder).filePath(QLatin1String(TransferProtocol::DownloadsFolder));
+    if (!QFileInfo(folder).isDir())
+        return refuse(tr("Cannot save: there is no %1 folder beside the program.")
+                          .arg(QLatin1String(TransferProtocol::DownloadsFolder)));
+    const QString path = targetPath(file);
+    const QFileInfo target(path);
+    const bool existed = target.exists() || target.isSymLink();
+    if (existed && (target.isSymLink() || !target.isFile()))
+        return refuse(tr("Cannot save: \"%1\" exists and is not a plain file.").arg(file));
+
+    // Opened without emptying it: an old file of this name is only replaced
+    // once the peer has answered.
+    m_DownloadFile.setFileName(path);
+    if (!m_DownloadFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return refuse(tr("Cannot save \"%1\": %2").arg(file, m_DownloadFile.errorString()));
+    m_createdTarget = !existed;
+    m_received = 0;
+    m_peer = peer;
+    m_state = State::Connecting;
+    m_download.close();
+    m_download.connectToPeer(peer, m_uploadPort);
+    m_connectTimer->start(m_connectTimeoutMs);
+    return true;
+}
+
+void DownloadClient::download_Connect()
+{
+    if (m_state != State::Connecting)
+        return;
+    m_connectTimer->stop();
+    if (!m_DownloadFile.resize(0)) {
+        endBeforeConnected(tr("Cannot save \"%1\": %2").arg(m_DownloadRequest, m_DownloadFile.errorString()));
+        return;
+    }
+    m_state = State::Receiving;
+    emit progressCleared();
+    emit progressLine(QLatin1String(ConnectedText));
+    m_download.sendText(m_DownloadRequest);
+    m_stallTimer->start(m_stallTimeoutMs);
+}
+
+void DownloadClient::download_DataArrival()
+{
+    if (m_state != State::Receiving) {
+        m_download.takeAll();
+        return;
+    }
+    m_stallTimer->start(m_stallTimeoutMs);
+    // Everything waiting now, in blocks: the socket's buffer never holds more
+    // than one turn of the event loop brought.
+    const qint64 offset = m_received;
+    while (m_download.bytesWaiting() > 0) {
+        const QByteArray block = m_download.take(ReadBlockSize);
+        if (m_DownloadFile.write(block) != block.size()) {
+            if (m_received > offset)
+                emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
+            endReceiving(tr("Stopped: cannot write \"%1\": %2; %3 bytes kept.")
+                             .arg(m_DownloadRequest, m_DownloadFile.errorString(), QString::number(m_received)));
+            return;
+        }
+        m_received += block.size();
+    }
+    if (m_received > offset)
+        emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
+}
+
+void DownloadClient::download_Close()
+{
+    if (m_state != State::Receiving)
+        return;
+    m_stallTimer->stop();
+    m_DownloadFile.close();
+    m_state = State::Idle;
+    // The socket stays as the peer left it; the next download closes it.
+    emit progressLine(QLatin1String(DoneText));
+    emit finished(true);
+}
+
+void DownloadClient::download_Error(int, const QString &description)
+{
+    if (m_state == State::Connecting)
+        endBeforeConnected(tr("Cannot reach %1: %2").arg(m_peer, description));
+    else if (m_state == State::Receiving)
+        endReceiving(tr("Stopped: %1; %2 bytes kept.").arg(description, QString::number(m_received)));
+}
+
+void DownloadClient::connectTimedOut()
+{
+    if (m_state == State::Connecting)
+        endBeforeConnected(tr("Cannot reach %1: no answer within %2 s.").arg(m_peer, seconds(m_connectTimeoutMs)));
+}
+
+void DownloadClient::stalled()
+{
+    if (m_state == State::Receiving)
+        endReceiving(tr("Stopped: nothing came from %1 for %2 s; %3 bytes kept.")
+                         .arg(m_peer, seconds(m_stallTimeoutMs), QString::number(m_received)));
+}
+
+void DownloadClient::endBeforeConnected(const QString &line)
+{
+    m_connectTimer->stop();
+    m_download.close();
+    m_DownloadFile.close();
+    if (m_createdTarget)
+        QFile::remove(m_DownloadFile.fileName());
+    m_state = State::Idle;
+    refuse(line);
+    emit finished(false);
+}
+
+void DownloadClient::endReceiving(const QString &line)
+{
+    m_stallTimer->stop();
+    m_download.close();
+    m_DownloadFile.close();
+    m_state = State::Idle;
+    emit progressLine(line);
+    emit finished(false);
+}

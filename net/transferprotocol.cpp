@@ -1,1 +1,27 @@
 #include "net/transferprotocol.h"
+
+#include "net/windows1252.h"
+
+QString TransferProtocol::BeforeLast(const QString &text)
+{
+    // Scanning starts at the second character, so a leading separator is
+    // part of the address.
+    const qsizetype at = text.indexOf(Separator, 1);
+    return at < 0 ? text : text.left(at);
+}
+
+QString TransferProtocol::AfterLastx(const QString &text)
+{
+    return text.mid(text.indexOf(Separator) + 1);
+}
+
+bool TransferProtocol::isSafeName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control)
+            return false;
+    }
+    return Windows1252::canEncode(name);
+}

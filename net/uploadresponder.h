@@ -1,1 +1,95 @@
 #pragma once
+
+#include "net/eventsocket.h"
+#include "net/transferprotocol.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+class QTimer;
+
+/// Serves files of the Shared folder beside the program to peers that ask for
+/// them, one connection at a time on one socket object: on a knock it stops
+/// listening and takes the connection itself, answers it, closes it, and
+/// listens again.
+///
+/// The answer goes out in blocks, the next one only when the socket has
+/// handed most of the last ones on, so a large file neither piles up in memory
+/// nor holds up the event loop: everything else the program does goes on
+/// while a file is being sent. A request for a name that is not a plain file
+/// inside Shared is answered by an immediate close; so is a peer that goes
+/// quiet before asking or stops taking the answer.
+class UploadResponder : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Closed, Listening, Waiting, Sending };
+    Q_ENUM(State)
+
+    /// How long a peer that has connected may take to send its request.
+    static constexpr int RequestTimeoutMs = 30000;
+    /// How long a peer may take no part of the answer before it is dropped.
+    static constexpr int AnswerStallTimeoutMs = 60000;
+    /// Bytes read from the file and handed to the socket at once.
+    static constexpr qint64 SendBlockSize = 64 * 1024;
+    /// The next block is handed on only while less than this waits to be sent.
+    static constexpr qint64 SendQueueLimit = 4 * SendBlockSize;
+    /// The longest request that is read as one: the longest entry the
+    /// splitting of an entry is made for.
+    static constexpr qint64 MaxRequestLength = 32765;
+
+    /// programFolder holds Shared/; the socket binds to localAddress at port,
+    /// 0 for a free port that is then kept for every later listen.
+    UploadResponder(QString programFolder, QString localAddress,
+                    quint16 port = TransferProtocol::UploadPort, QObject *parent = nullptr);
+
+    /// Binds and listens. False, with listenFailed(), when the port is taken.
+    bool start();
+
+    /// The socket that listens and serves.
+    EventSocket &upload() { return m_upload; }
+    State state() const { return m_state; }
+    /// The port listened on; known once start() has bound it.
+    quint16 port() const { return m_port; }
+
+    void setRequestTimeout(int ms) { m_requestTimeoutMs = ms; }
+    void setAnswerStallTimeout(int ms) { m_answerStallTimeoutMs = ms; }
+
+signals:
+    /// One connection is over: complete when the whole file went out, false
+    /// when the name was refused or could not be opened, or the peer went.
+    /// name is empty when no request came.
+    void answered(const QString &name, qint64 bytesSent, bool complete);
+    /// Binding or listening on the port failed; the text says why.
+    void listenFailed(const QString &error);
+
+private:
+    void upload_ConnectionRequest(qintptr requestId);
+    void upload_DataArrival();
+    void upload_Close();
+    void upload_Error(int number, const QString &description);
+    void sendMore();
+    void requestTimedOut();
+    void answerStalled();
+
+    // Opens the shared file that name stands for, if it is a plain file
+    // inside the folder.
+    bool openShared(const QString &name);
+    void endAnswer(bool complete);
+    bool listenAgain();
+
+    QString m_sharedFolder;
+    QString m_localAddress;
+    quint16 m_port;
+    EventSocket m_upload;
+    State m_state = State::Closed;
+    QFile m_source;
+    QString m_name;
+    qint64 m_sent = 0;
+    QTimer *m_requestTimer;
+    QTimer *m_stallTimer;
+    int m_requestTimeoutMs = RequestTimeoutMs;
+    int m_answerStallTimeoutMs = AnswerStallTimeoutMs;
+};

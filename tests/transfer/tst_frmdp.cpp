@@ -1,0 +1,222 @@
+#include "app/windows/canvas.h"
+#include "app/windows/frmdp.h"
+#include "app/windows/twips.h"
+#include "net/bytelinesmodel.h"
+
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+/// A list with as many rows as an int can count, none of them stored.
+class HugeModel : public QAbstractListModel
+{
+public:
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : std::numeric_limits<int>::max();
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        return role == Qt::DisplayRole ? QVariant(QString::number(index.row() % 256)) : QVariant();
+    }
+};
+
+} // namespace
+
+class TestFrmDP : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void loadSizesTheWindowToTheList();
+    void resizeKeepsTheHeightAndFillsTheList();
+    void maximisedWindowStillLaysOut();
+    void nothingWhenNeitherIsNormal();
+    void minimisedFrameOnlyPlacesThePanel();
+    void linesFromTheDownload();
+    void listCostsNothingPerRow();
+
+private:
+    QWidget *content() const { return m_dp->widget(); }
+    int sixthOfScreen() const { return m_dp->screen()->geometry().height() / 6; }
+    QImage panel() const { return m_dp->picture()->image(); }
+
+    std::unique_ptr<QMainWindow> m_frame;
+    QMdiArea *m_area = nullptr;
+    frmDP *m_dp = nullptr;
+};
+
+void TestFrmDP::init()
+{
+    m_frame = std::make_unique<QMainWindow>();
+    m_area = new QMdiArea(m_frame.get());
+    m_frame->setCentralWidget(m_area);
+    m_frame->resize(900, 560);
+    m_dp = new frmDP(m_frame.get());
+    m_area->addSubWindow(m_dp);
+    m_dp->hide();
+}
+
+void TestFrmDP::cleanup()
+{
+    m_frame.reset();
+}
+
+void TestFrmDP::loadSizesTheWindowToTheList()
+{
+    // Created and not yet shown: the window takes the list's designed extent.
+    QCOMPARE(m_dp->objectName(), QStringLiteral("frmDP"));
+    QCOMPARE(m_dp->windowTitle(), QStringLiteral("Downloads:"));
+    QCOMPARE(m_dp->size(), QSize(Twips::toPixelsX(3856, m_dp), Twips::toPixelsY(2416, m_dp)));
+    QCOMPARE(m_dp->list()->geometry(), Twips::rect(480, 360, 3375, 2055, m_dp));
+    QCOMPARE(m_dp->list()->objectName(), QStringLiteral("DL"));
+    QCOMPARE(m_dp->picture()->objectName(), QStringLiteral("Picture1"));
+    QCOMPARE(m_dp->list()->parentWidget(), m_dp->picture());
+    QCOMPARE(m_dp->list()->model(), m_dp->model());
+
+    const QFont font = m_dp->list()->font();
+    QCOMPARE(font.family(), QStringLiteral("Comic Sans MS"));
+    QCOMPARE(font.pointSizeF(), 14.25);
+    QVERIFY(font.bold() && font.italic());
+    const QPalette colours = m_dp->list()->viewport()->palette();
+    QCOMPARE(colours.color(QPalette::Text), QColor(0, 255, 0));
+    QCOMPARE(colours.color(QPalette::Base), QColor(64, 64, 64));
+}
+
+void TestFrmDP::resizeKeepsTheHeightAndFillsTheList()
+{
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    QCOMPARE(m_dp->height(), sixthOfScreen());
+    QCOMPARE(m_dp->list()->geometry(), QRect(QPoint(0, 0), content()->size()));
+    QCOMPARE(m_dp->picture()->geometry(), QRect(QPoint(0, 0), content()->size()));
+
+    // The user may set the width, not the height.
+    m_dp->resize(420, 300);
+    QCOMPARE(m_dp->width(), 420);
+    QCOMPARE(m_dp->height(), sixthOfScreen());
+    QCOMPARE(m_dp->list()->geometry(), QRect(QPoint(0, 0), content()->size()));
+
+    // The panel's gradient: black at the left, band 254 at the right.
+    const QImage image = panel();
+    const int y = content()->height() / 2;
+    QCOMPARE(image.pixelColor(0, y), QColor(0, 0, 0));
+    QCOMPARE(image.pixelColor(content()->width() - 1, y), QColor(0, 254, 0));
+}
+
+void TestFrmDP::maximisedWindowStillLaysOut()
+{
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    m_dp->picture()->Cls();
+    m_dp->showMaximized();
+    QTRY_VERIFY(m_dp->isMaximized());
+    // The height rule cannot hold here and is skipped; the rest is done.
+    QCOMPARE(m_dp->size(), m_area->viewport()->size());
+    QCOMPARE(m_dp->list()->geometry(), QRect(QPoint(0, 0), content()->size()));
+    QCOMPARE(m_dp->picture()->geometry(), QRect(QPoint(0, 0), content()->size()));
+    QCOMPARE(panel().pixelColor(content()->width() - 1, 0), QColor(0, 254, 0));
+}
+
+void TestFrmDP::nothingWhenNeitherIsNormal()
+{
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    m_frame->setWindowState(Qt::WindowMinimized);
+    const QRect marked(3, 4, 50, 60);
+    m_dp->list()->setGeometry(marked);
+    m_dp->picture()->Cls();
+    m_dp->showMinimized();
+    QTRY_VERIFY(m_dp->isMinimized());
+    QCOMPARE(m_dp->list()->geometry(), marked);
+    QCOMPARE(panel().pixelColor(panel().width() - 1, 0), QColor(0, 0, 0));
+}
+
+void TestFrmDP::minimisedFrameOnlyPlacesThePanel()
+{
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    m_frame->setWindowState(Qt::WindowMinimized);
+    m_dp->picture()->Cls();
+    m_dp->picture()->setGeometry(10, 10, 20, 20);
+    m_dp->Draw();
+    QCOMPARE(m_dp->picture()->geometry(), QRect(QPoint(0, 0), content()->size()));
+    QCOMPARE(panel().pixelColor(content()->width() - 1, 0), QColor(0, 0, 0));
+
+    m_frame->setWindowState(Qt::WindowNoState);
+    m_dp->Draw();
+    QCOMPARE(panel().pixelColor(content()->width() - 1, 0), QColor(0, 254, 0));
+}
+
+void TestFrmDP::linesFromTheDownload()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("target"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("\x41\x00\xff", 3));
+    file.close();
+
+    m_dp->addProgressLine(QStringLiteral("old line"));
+    m_dp->clearProgress();
+    m_dp->addProgressLine(QStringLiteral("Connected!"));
+    m_dp->addProgressBytes(path, 0, 3);
+    m_dp->addProgressLine(QStringLiteral("Done!"));
+    ByteLinesModel *model = m_dp->model();
+    QStringList lines;
+    for (int row = 0; row < model->rowCount(); ++row)
+        lines << model->data(model->index(row)).toString();
+    QCOMPARE(lines, QStringList({"Connected!", "65", "0", "255", "Done!"}));
+
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    ProgressList *list = m_dp->list();
+    QCOMPARE(list->indexAt(QPoint(1, 1)).row(), 0);
+    QCOMPARE(list->indexAt(QPoint(1, list->rowHeight() * 2 + 1)).row(), 2);
+}
+
+void TestFrmDP::listCostsNothingPerRow()
+{
+    // The list stands a row count no laid-out list could carry: scrolling to
+    // the end and back addresses rows directly.
+    HugeModel huge;
+    ProgressList list;
+    list.resize(200, 200);
+    list.setModel(&huge);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    const int rows = std::numeric_limits<int>::max();
+    const int shown = list.viewport()->height() / list.rowHeight();
+
+    const QModelIndex last = huge.index(rows - 1);
+    list.scrollTo(last);
+    QCOMPARE(list.topRow(), rows - shown);
+    QCOMPARE(list.indexAt(QPoint(1, 0)).row(), rows - shown);
+    QCOMPARE(list.visualRect(last).top(), (shown - 1) * list.rowHeight());
+    QVERIFY(list.grab().width() > 0);
+
+    list.setCurrentIndex(last);
+    QTest::keyClick(&list, Qt::Key_Home);
+    QCOMPARE(list.currentIndex().row(), 0);
+    QCOMPARE(list.topRow(), 0);
+    QTest::keyClick(&list, Qt::Key_PageDown);
+    QCOMPARE(list.currentIndex().row(), shown);
+}
+
+QTEST_MAIN(TestFrmDP)
+#include "tst_frmdp.moc"
