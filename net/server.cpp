@@ -1,7 +1,12 @@
 #include "net/server.h"
 
+#include "net/downloadclient.h"
 #include "net/ftpclient.h"
 #include "net/localaddress.h"
+#include "net/searchclient.h"
+#include "net/searchresponder.h"
+#include "net/transferprotocol.h"
+#include "net/uploadresponder.h"
 
 #include <QPainter>
 #include <QResizeEvent>
@@ -36,16 +41,23 @@ private:
 
 } // namespace
 
-Server::Server(ServerSettings settings, QWidget *parent)
+Server::Server(ServerSettings settings, const PeerTable &peers, QWidget *parent)
     : QMdiSubWindow(parent)
     , m_settings(std::move(settings))
+    , m_peers(peers)
     , m_FTP(new FtpClient(this))
+    , m_SearchRecive(new SearchResponder(m_settings.programFolder, localAddress(), m_settings.searchPort, this))
+    , m_searchsend(new SearchClient(localAddress(), this))
+    , m_upload(new UploadResponder(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
+    , m_download(new DownloadClient(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
 {
     setObjectName(QStringLiteral("Server"));
     setWindowTitle(QStringLiteral("Connect"));
     setWindowFlags(Qt::FramelessWindowHint);
     m_surface = new Surface(m_gradient, this);
     setWidget(m_surface);
+    m_searchsend->setPort(m_settings.searchPort);
+    connect(m_SearchRecive, &SearchResponder::listenerError, this, &Server::listenerError);
 }
 
 Server::~Server() = default;
@@ -55,8 +67,46 @@ QString Server::localAddress() const
     return m_settings.localAddress.isEmpty() ? LocalAddress::detect() : m_settings.localAddress;
 }
 
-void Server::Init()
+bool Server::Init()
 {
+    if (!m_upload->start()) {
+        emit listenerError(tr("Cannot listen on port %1: %2")
+                               .arg(m_settings.uploadPort)
+                               .arg(m_upload->upload().errorString()));
+        return false;
+    }
+    if (!m_SearchRecive->start()) {
+        emit listenerError(tr("Cannot listen on port %1: %2")
+                               .arg(m_settings.searchPort)
+                               .arg(m_SearchRecive->errorString()));
+        return false;
+    }
+    return true;
+}
+
+quint16 Server::searchLocalPort() const
+{
+    return m_SearchRecive->isListening() ? m_SearchRecive->localPort() : 0;
+}
+
+void Server::search(const QString &searchtxt)
+{
+    m_searchsend->search(searchtxt, m_peers);
+}
+
+bool Server::startdownload(const QString &file)
+{
+    return m_download->startdownload(file);
+}
+
+QString Server::BeforeLast(const QString &text)
+{
+    return TransferProtocol::BeforeLast(text);
+}
+
+QString Server::AfterLastx(const QString &text)
+{
+    return TransferProtocol::AfterLastx(text);
 }
 
 void Server::resizeEvent(QResizeEvent *event)

@@ -5,7 +5,12 @@
 #include <QMdiSubWindow>
 #include <QPixmap>
 
+class DownloadClient;
 class FtpClient;
+class SearchClient;
+class SearchResponder;
+class UploadResponder;
+struct PeerTable;
 
 /// The networking window: it owns the copy's sockets and its FTP component,
 /// and shows itself as a narrow black-to-green strip.
@@ -14,7 +19,8 @@ class Server : public QMdiSubWindow
     Q_OBJECT
 
 public:
-    explicit Server(ServerSettings settings, QWidget *parent = nullptr);
+    /// peers is the table a search walks.
+    Server(ServerSettings settings, const PeerTable &peers, QWidget *parent = nullptr);
     ~Server() override;
 
     const ServerSettings &settings() const { return m_settings; }
@@ -26,13 +32,35 @@ public:
     QString localAddress() const;
 
     /// Port of the search listener: 0 until it listens.
-    quint16 searchLocalPort() const { return 0; }
+    quint16 searchLocalPort() const;
 
-    /// Opens the listeners for searches and downloads.
-    void Init();
+    /// Opens the listener for downloads, then the one for searches. Stops at
+    /// the first that cannot be opened: false, with listenerError().
+    bool Init();
+
+    /// Asks every peer of the table in turn for the files whose names hold
+    /// searchtxt; each answer leaves as resultEntry(). Returns when every
+    /// peer's turn is over.
+    void search(const QString &searchtxt);
+
+    /// Fetches the file a result entry names into Downloads/.
+    bool startdownload(const QString &file);
+
+    /// The text before the first "§" of an entry, and the text after it.
+    static QString BeforeLast(const QString &text);
+    static QString AfterLastx(const QString &text);
+
+    SearchClient &searchClient() { return *m_searchsend; }
+    SearchResponder &searchResponder() { return *m_SearchRecive; }
+    DownloadClient &downloads() { return *m_download; }
+    UploadResponder &uploads() { return *m_upload; }
 
     /// What the strip holds now.
     QImage gradientImage() const { return m_gradient.toImage(); }
+
+signals:
+    /// A listener could not be opened or has failed; the text says why.
+    void listenerError(const QString &description);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -42,7 +70,12 @@ private:
     void Form_Resize();
 
     ServerSettings m_settings;
+    const PeerTable &m_peers;
     FtpClient *m_FTP;
+    SearchResponder *m_SearchRecive;
+    SearchClient *m_searchsend;
+    UploadResponder *m_upload;
+    DownloadClient *m_download;
     QWidget *m_surface;
     QPixmap m_gradient;
 };

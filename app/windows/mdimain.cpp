@@ -7,6 +7,8 @@
 #include "app/windows/look.h"
 #include "app/windows/orvik.h"
 #include "app/windows/twips.h"
+#include "net/downloadclient.h"
+#include "net/searchclient.h"
 #include "net/server.h"
 
 #include <QCloseEvent>
@@ -69,11 +71,38 @@ void MDIMain::buildMenus()
 Server *MDIMain::server()
 {
     if (!m_Server) {
-        m_Server = new Server(m_settings);
+        m_Server = new Server(m_settings, m_peers);
         m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
         m_Server->hide();
+        connectServer();
     }
     return m_Server;
+}
+
+void MDIMain::connectServer()
+{
+    // What the networking side has to show goes to the windows here; a
+    // progress or result line for a window that is closed creates it hidden.
+    DownloadClient &download = m_Server->downloads();
+    connect(&download, &DownloadClient::progressCleared, this, [this] { progressWindow()->clearProgress(); });
+    connect(&download, &DownloadClient::progressLine, this,
+            [this](const QString &line) { progressWindow()->addProgressLine(line); });
+    connect(&download, &DownloadClient::bytesReceived, this,
+            [this](const QString &path, qint64 offset, qint64 count) {
+                progressWindow()->addProgressBytes(path, offset, count);
+            });
+    connect(&download, &DownloadClient::refused, this, [this](const QString &message) { orvik()->showError(message); });
+    SearchClient &search = m_Server->searchClient();
+    connect(&search, &SearchClient::resultEntry, this, [this](const QString &entry) { searchWindow()->addResult(entry); });
+    connect(&search, &SearchClient::searchStarted, this, [this] {
+        if (m_frmsearch)
+            m_frmsearch->setSearching(true);
+    });
+    connect(&search, &SearchClient::searchFinished, this, [this] {
+        if (m_frmsearch)
+            m_frmsearch->setSearching(false);
+    });
+    connect(m_Server, &Server::listenerError, this, [this](const QString &text) { orvik()->showError(text); });
 }
 
 Orvik *MDIMain::orvik()
@@ -89,9 +118,13 @@ Orvik *MDIMain::orvik()
 frmsearch *MDIMain::searchWindow()
 {
     if (!m_frmsearch) {
-        m_frmsearch = new frmsearch;
+        m_frmsearch = new frmsearch(this);
         m_area->addSubWindow(m_frmsearch);
         m_frmsearch->hide();
+        SearchClient &client = server()->searchClient();
+        m_frmsearch->setSearching(client.isSearching());
+        connect(m_frmsearch, &frmsearch::searchRequested, m_Server, &Server::search);
+        connect(m_frmsearch, &frmsearch::downloadRequested, m_Server, &Server::startdownload);
     }
     return m_frmsearch;
 }
@@ -99,7 +132,7 @@ frmsearch *MDIMain::searchWindow()
 frmDP *MDIMain::progressWindow()
 {
     if (!m_frmDP) {
-        m_frmDP = new frmDP;
+        m_frmDP = new frmDP(this);
         m_area->addSubWindow(m_frmDP);
         m_frmDP->hide();
     }

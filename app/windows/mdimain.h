@@ -58,6 +58,7 @@ private:
     void MDIForm_Resize();
     void MDIForm_MouseMove();
     void buildMenus();
+    void connectServer();
     void showChild(QMdiSubWindow *child);
 
     ServerSettings m_settings;
