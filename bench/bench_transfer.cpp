@@ -12,6 +12,7 @@
 // The figures are printed, never judged.
 
 #include "app/windows/frmdp.h"
+#include "app/windows/progresslist.h"
 #include "net/downloadclient.h"
 #include "net/uploadresponder.h"
 

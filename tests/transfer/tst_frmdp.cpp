@@ -1,5 +1,6 @@
 #include "app/windows/canvas.h"
 #include "app/windows/frmdp.h"
+#include "app/windows/progresslist.h"
 #include "app/windows/twips.h"
 #include "net/bytelinesmodel.h"
 
