@@ -18,7 +18,8 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     Look::resolveComicFace();
 
-    const ProgramSettings settings = Startup::defaultSettings();
+    // The directory host is a build setting; there is no run-time one.
+    const ProgramSettings settings = Startup::defaultSettings(QStringLiteral(FERRIN_DIRECTORY_HOST));
     QString error;
     AmbrelFactory *strips = Startup::loadAmbrel(settings.programFolder, &error);
     if (!strips) {

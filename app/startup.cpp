@@ -8,15 +8,11 @@
 #include <QJsonObject>
 #include <QPluginLoader>
 
-#ifndef FERRIN_DIRECTORY_HOST
-#error "FERRIN_DIRECTORY_HOST must be set by the build"
-#endif
-
-ProgramSettings Startup::defaultSettings()
+ProgramSettings Startup::defaultSettings(const QString &directoryHost)
 {
     ProgramSettings s;
     s.programFolder = QCoreApplication::applicationDirPath();
-    s.directoryHost = QStringLiteral(FERRIN_DIRECTORY_HOST);
+    s.directoryHost = directoryHost;
     return s;
 }
 

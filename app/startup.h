@@ -18,7 +18,7 @@ namespace Startup {
 
 /// The fixed values of the program: its own folder, this machine's address
 /// and the directory host it was built for.
-ProgramSettings defaultSettings();
+ProgramSettings defaultSettings(const QString &directoryHost);
 
 /// The name the strip control is registered under.
 inline constexpr char AmbrelName[] = "Ambrelbar.Ambrel";
