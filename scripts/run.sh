@@ -17,6 +17,6 @@ bash scripts/directory-server.sh
 if [ -n "${DISPLAY:-}" ]; then
     exec "$folder/Ferrin1"
 else
-    echo "No display: running under Xvfb (screen :99)."
-    exec xvfb-run -n 99 -s "-screen 0 1280x1024x24" "$folder/Ferrin1"
+    echo "No display: running under Xvfb (the first free display from :99 down)."
+    exec xvfb-run -a -s "-screen 0 1280x1024x24" "$folder/Ferrin1"
 fi
