@@ -15,6 +15,8 @@ packages=(
     python3 python3-pyftpdlib
     xvfb xauth xdotool x11-utils imagemagick
     iproute2 netcat-openbsd
+    # fuzz targets: clang with its libFuzzer and sanitizer runtimes
+    clang-14 libclang-rt-14-dev
 )
 
 missing=()
