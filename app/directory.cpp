@@ -33,7 +33,9 @@ QByteArray Directory::withoutAddress(const PeerTable &table, const QString &ownA
     const qint64 bound = table.readerBound();
     for (qint64 i = 1; i <= bound; ++i) {
         const QString &address = table.PeerAddress[static_cast<std::size_t>(i)];
-        if (address.isEmpty() || address == ownAddress)
+        // A quote cannot be written inside a quoted field: such an entry would
+        // come back as another address. It names no reachable peer either.
+        if (address.isEmpty() || address == ownAddress || address.contains(u'"'))
             continue;
         out += shutdownRecord(address, table.PeerPort[static_cast<std::size_t>(i)]);
     }

@@ -1,5 +1,6 @@
 #include "net/searchprotocol.h"
 
+#include "net/transferprotocol.h"
 #include "net/windows1252.h"
 
 #include <QDir>
@@ -26,8 +27,9 @@ QStringList SearchProtocol::sharedNames(const QString &folder)
     // Without QDir::Hidden and QDir::System the listing leaves out dot files,
     // broken links, devices, pipes and sockets: nothing a download could read.
     QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
+    // A name that could never be asked for again is not offered.
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const QString &name) { return !Windows1252::canEncode(name); }),
+                               [](const QString &name) { return !TransferProtocol::isSafeName(name); }),
                 names.end());
     // Sorted here rather than by QDir, so that the order never follows the locale.
     std::sort(names.begin(), names.end());

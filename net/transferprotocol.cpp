@@ -19,6 +19,9 @@ bool TransferProtocol::isSafeName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
+    // Qt reads a path that starts with ':' as a resource, not as a file.
+    if (name.startsWith(u':'))
+        return false;
     for (const QChar c : name) {
         if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control)
             return false;

@@ -143,6 +143,13 @@ void TestDirectory::withoutOwnAddress()
     QCOMPARE(Directory::withoutAddress(table, "10.0.0.5"),
              QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.05\",2\r\n\" 10.0.0.5\",3\r\n"));
 
+    // An unquoted address holding a quote could only come back as another
+    // address; it is dropped.
+    PeerTable quoted;
+    Directory::load(quoted, "b\"x,3\r\n\"10.0.0.8\",4\r\n");
+    QCOMPARE(quoted.PeerAddress[1], QStringLiteral("b\"x"));
+    QCOMPARE(Directory::withoutAddress(quoted, "10.0.0.5"), QByteArray("\"10.0.0.8\",4\r\n"));
+
     PeerTable onlyOwn;
     Directory::load(onlyOwn, "\"10.0.0.5\"\r\n0\r\n\"10.0.0.5\",7\r\n");
     QCOMPARE(Directory::withoutAddress(onlyOwn, "10.0.0.5"), QByteArray());

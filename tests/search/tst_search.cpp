@@ -101,7 +101,7 @@ QStringList TestSearch::folderNames() const
     return {QStringLiteral("abc.txt"), QStringLiteral("XabcX.mp3"), QStringLiteral("ABC.doc"),
             QStringLiteral("ab c.mp3"), QStringLiteral("song.mp3"), QStringLiteral("a\u00a7b.txt"),
             QStringLiteral(".abc.txt"), QStringLiteral("\u4e2dabc.txt"), QStringLiteral("abcdir/"),
-            QStringLiteral("abcdir/inner.txt")};
+            QStringLiteral("abcdir/inner.txt"), QStringLiteral(":abc.txt")};
 }
 
 void TestSearch::answersFromTheSharedFolder_data()
@@ -114,8 +114,9 @@ void TestSearch::answersFromTheSharedFolder_data()
     QTest::newRow("extension") << QByteArray(".mp3") << QByteArray("XabcX.mp3ab c.mp3song.mp3");
     QTest::newRow("no match") << QByteArray("zzz") << QByteArray();
     QTest::newRow("section sign") << QByteArray("\xa7") << QByteArray("a\xa7" "b.txt");
-    // Hidden files, names the code page cannot write, and subfolders with
-    // their contents are not offered.
+    // Hidden files, names the code page cannot write, names that could not be
+    // asked for again (":abc.txt"), and subfolders with their contents are not
+    // offered.
     QTest::newRow("only plain files") << QByteArray("txt") << QByteArray("abc.txta\xa7" "b.txt");
     QTest::newRow("no folders") << QByteArray("dir") << QByteArray();
 }

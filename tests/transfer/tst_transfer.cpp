@@ -210,6 +210,8 @@ void TestTransfer::safeNames_data()
     QTest::newRow("delete") << "a\x7f" << false;
     QTest::newRow("unassigned code page byte") << QString(QChar(0x81)) << false;
     QTest::newRow("outside the code page") << QString(QChar(0x4e2d)) << false;
+    QTest::newRow("resource path") << ":song.mp3" << false;
+    QTest::newRow("colon inside") << "a:b.txt" << true;
 }
 
 void TestTransfer::safeNames()
