@@ -4,6 +4,7 @@
 #include "net/windows1252.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -27,9 +28,16 @@ QStringList SearchProtocol::sharedNames(const QString &folder)
     // Without QDir::Hidden and QDir::System the listing leaves out dot files,
     // broken links, devices, pipes and sockets: nothing a download could read.
     QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
-    // A name that could never be asked for again is not offered.
+    // A name that could never be asked for again is not offered, nor a link
+    // that leads out of the folder: the download side would refuse both.
+    const QString inside = QDir(folder).canonicalPath() + u'/';
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const QString &name) { return !TransferProtocol::isSafeName(name); }),
+                               [&](const QString &name) {
+                                   if (!TransferProtocol::isSafeName(name))
+                                       return true;
+                                   const QFileInfo info(QDir(folder).filePath(name));
+                                   return info.isSymLink() && !info.canonicalFilePath().startsWith(inside);
+                               }),
                 names.end());
     // Sorted here rather than by QDir, so that the order never follows the locale.
     std::sort(names.begin(), names.end());

@@ -80,6 +80,7 @@ class TestSearch : public QObject
 private slots:
     void answersFromTheSharedFolder_data();
     void answersFromTheSharedFolder();
+    void linksLeadingOutAreNotOffered();
     void missingSharedFolderAnswersNothing();
     void servesOnePeerAtATimeAndListensAgain();
     void faultsReturnToListening_data();
@@ -129,6 +130,21 @@ void TestSearch::answersFromTheSharedFolder()
     QVERIFY2(peer.responder->start(), qPrintable(peer.responder->errorString()));
     QCOMPARE(peer.responder->SearchRecive()->objectName(), QStringLiteral("SearchRecive"));
     QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), query), answer);
+}
+
+void TestSearch::linksLeadingOutAreNotOffered()
+{
+    QTemporaryDir outside;
+    QFile secret(outside.filePath(QStringLiteral("abc-secret.txt")));
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.close();
+    Peer peer(QStringLiteral("127.0.0.2"), 0, {QStringLiteral("abc.txt")});
+    const QString shared = SearchProtocol::sharedFolder(peer.folder.path());
+    QVERIFY(QFile::link(secret.fileName(), QDir(shared).filePath(QStringLiteral("abc-out.txt"))));
+    QVERIFY(QFile::link(QDir(shared).filePath(QStringLiteral("abc.txt")),
+                        QDir(shared).filePath(QStringLiteral("abc-in.txt"))));
+    QVERIFY(peer.responder->start());
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), "abc"), QByteArray("abc-in.txtabc.txt"));
 }
 
 void TestSearch::missingSharedFolderAnswersNothing()
