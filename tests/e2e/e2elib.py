@@ -1,9 +1,16 @@
 """What every end-to-end test of Ferrin1 needs, on real processes.
 
-A private network of network namespaces (scripts/testnet.sh), an X server of
-its own (Xvfb), the directory server (pyftpdlib in ferrin-dir), program
-folders laid out as `cmake --install` makes them, and the pointer and keys of
-a user (xdotool).
+A private network of network namespaces (scripts/testnet.sh), an X server
+(Xvfb) with a session bus and an accessibility bus of its own, the directory
+server (pyftpdlib on the directory host), program folders laid out as
+`cmake --install` makes them, and the pointer and keys of a user (xdotool),
+aimed at widgets that the accessibility bus finds by role and name.
+
+Everything a run makes is its own: namespaces named after the run's process
+id (ferrin-<pid>-dir, ferrin-<pid>-p1, ...), a display and buses that no other
+run uses, and at its end it ends the processes it started, by their ids, and
+deletes its namespaces. Runs side by side, of one checkout or of several, do
+not meet.
 
 Run as a script inside a namespace, this file is also the small client the
 tests use to talk to a copy's listeners from another host:
@@ -20,9 +27,11 @@ Each prints one JSON line with what happened ("knock silent" prints a
 """
 
 import argparse
+import ctypes
 import hashlib
 import json
 import os
+import select
 import shutil
 import signal
 import socket
@@ -35,21 +44,38 @@ import traceback
 
 SKIP = 77
 DIRECTORY = "10.231.0.1"
+DIRECTORY_PORT = 2121
 SEARCH_PORT = 1050
 TRANSFER_PORT = 1100
 WAIT = 20.0  # seconds any one step may take before a test gives up
+POLL = 0.02  # seconds between two looks at a condition
 SEPARATOR = "\u00a7"
 
-# Where things are on screen, in pixels at 96 dpi, relative to the window.
-CONNECT_LABEL = (371, 128)
-MENU_FILE = (20, 8)
-MENU_WINDOW = (65, 8)
-SEARCH_TEXT = (100, 91)
-SEARCH_BUTTON = (284, 91)
-FIRST_RESULT = (60, 114)
-RESULT_ROW = 13
+# The widgets the tests touch, as the accessibility bus shows them: for each,
+# the (role, name) pairs to look for, in this order. The first pair is the
+# accessible role and name the program gives the widget; a pair after it is
+# how the widget shows while it does not carry them (name None: the one
+# widget of that role in its window).
+WIDGETS = {
+    "Connect": (("push button", "Connect"), ("label", "Connect")),
+    "search text": (("text", "Search text"), ("text", None)),
+    "Search": (("push button", "Search"),),
+    "search results": (("list", "Search results"), ("list", None)),
+    "download progress": (("list", "Download progress"),),
+}
+# The windows they live in, by title: the start-up window, the main window
+# and its children.
+MAIN_TITLE = "Ferrin"
+SEARCH_TITLE = "Search"
+PROGRESS_TITLE = "Downloads:"
+# Roles whose children are rows, not widgets: a lookup of a widget never
+# walks into them.
+ROW_HOLDERS = {"list", "list box", "table", "tree", "tree table"}
+
 # Where each peer's main window goes, so that no two overlap.
 SLOTS = {1: (700, 0), 2: (700, 450), 3: (0, 450), 5: (0, 0)}
+SCREEN = (1280, 1024)
+AT_SPI_BUS_LAUNCHERS = ("/usr/libexec/at-spi-bus-launcher", "/usr/lib/at-spi2-core/at-spi-bus-launcher")
 
 
 def peer_address(n):
@@ -66,8 +92,20 @@ def entry(address, name):
     return f"{address}{SEPARATOR}{name}"
 
 
+def wait_for(what, predicate, timeout=WAIT, step=POLL):
+    """Polls predicate until it returns something true, for at most timeout s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout:g} s waiting for {what}")
+        time.sleep(step)
+
+
 class Session:
-    """One test's network, display, directory server and program copies.
+    """One test's network, display, buses, directory server and program copies.
 
     Every process it starts is ended by close(), whatever happened before.
     """
@@ -75,10 +113,17 @@ class Session:
     def __init__(self, args, work):
         self.args = args
         self.work = work
+        self.run_id = str(os.getpid())
         self.procs = []
+        self.copies = {}
         self.display = None
         self.directory = None
+        self.desktop = None
         self.env = dict(os.environ)
+        # Copies run on the X server of this run, whatever the caller's
+        # environment says.
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.env["XDG_RUNTIME_DIR"] = work
 
     # --- plumbing ---------------------------------------------------------
 
@@ -88,46 +133,37 @@ class Session:
                               stderr=subprocess.STDOUT if capture else None,
                               env=self.env)
 
-    def spawn(self, *cmd, log):
-        proc = subprocess.Popen(cmd, stdout=open(log, "wb"), stderr=subprocess.STDOUT, env=self.env)
+    def spawn(self, *cmd, log, **kwargs):
+        kwargs.setdefault("stdout", open(log, "wb"))
+        proc = subprocess.Popen(cmd, stderr=subprocess.STDOUT, env=self.env, **kwargs)
         self.procs.append(proc)
         return proc
 
-    def netns(self, ns, *cmd):
-        return [self.args.testnet, "exec", ns, *cmd]
+    def ns(self, host):
+        """The namespace of a host of this run: "dir" or "p1" to "p9"."""
+        return f"ferrin-{self.run_id}-{host}"
 
-    def wait_for(self, what, predicate, timeout=WAIT, step=0.1):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            value = predicate()
-            if value:
-                return value
-            time.sleep(step)
-        raise AssertionError(f"timed out waiting for {what}")
+    def netns(self, host, *cmd):
+        return [self.args.testnet, "exec", self.ns(host), *cmd]
+
+    def wait_for(self, what, predicate, timeout=WAIT, step=POLL):
+        return wait_for(what, predicate, timeout, step)
 
     def xdo(self, *args):
-        return self.run("xdotool", *args).stdout.strip()
+        return self.run("xdotool", *map(str, args)).stdout.strip()
 
-    def windows(self, pid):
-        out = self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(pid), "--name", "^Ferrin$",
-                       check=False).stdout.split()
-        return out
-
-    def click(self, window, at, repeat=1):
-        # Arrive from elsewhere, so the window sees the pointer enter.
-        self.xdo("mousemove", "1279", "1023")
-        time.sleep(0.05)
-        self.xdo("mousemove", "--window", window, str(at[0]), str(at[1]))
-        time.sleep(0.15)
-        self.xdo("click", "--repeat", str(repeat), "--delay", "80", "1")
-        time.sleep(0.2)
-
-    def menu(self, window, title, downs):
-        self.click(window, title)
-        for _ in range(downs):
-            self.xdo("key", "Down")
-        self.xdo("key", "Return")
-        time.sleep(0.3)
+    def tcp(self, host):
+        """The TCP sockets of a host: (state, local port, peer, owning pids)."""
+        out = self.run(*self.netns(host, "ss", "-Htanp")).stdout
+        sockets = []
+        for line in out.splitlines():
+            fields = line.split()
+            if len(fields) < 5:
+                continue
+            pids = {int(p.split("=")[1]) for p in fields[5].split(",") if p.startswith("pid=")} \
+                if len(fields) > 5 else set()
+            sockets.append((fields[0], int(fields[3].rsplit(":", 1)[1]), fields[4], pids))
+        return sockets
 
     def directory_path(self):
         return os.path.join(self.work, "ftp", "IP.txt")
@@ -144,12 +180,13 @@ class Session:
     # --- set-up -----------------------------------------------------------
 
     def start_network(self, peers=3):
-        result = self.run(self.args.testnet, "up", str(peers), check=False)
+        result = self.run(self.args.testnet, "up", self.run_id, str(peers), check=False)
         if result.returncode != 0:
             print("cannot make network namespaces here:", result.stdout)
             sys.exit(SKIP)
 
     def start_display(self):
+        """An X server of this run, with its session and accessibility buses."""
         # After start_network: the display is tried from inside a namespace.
         # A display of its own with a lock file: an X server started meanwhile
         # by someone else then keeps off it, instead of replacing its socket
@@ -158,27 +195,98 @@ class Session:
         for number in range(100, 200):
             if _held(f"/tmp/.X{number}-lock"):
                 continue
-            xvfb = self.spawn("Xvfb", f":{number}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                              log=os.path.join(self.work, "xvfb.log"))
+            xvfb = self.spawn("Xvfb", f":{number}", "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
+                              "-nolisten", "tcp", log=os.path.join(self.work, "xvfb.log"))
             self.display = f":{number}"
             self.env["DISPLAY"] = self.display
             self.wait_for("the X server", lambda: xvfb.poll() is not None
-                          or self.run(*self.netns("ferrin-dir", "xdpyinfo"), check=False).returncode == 0)
+                          or self.run(*self.netns("dir", "xdpyinfo"), check=False).returncode == 0)
             if xvfb.poll() is None:
+                self.start_buses()
                 return
             # Another server took this display first.
             self.procs.remove(xvfb)
         raise AssertionError("no free X display")
+
+    def start_buses(self):
+        """A session bus and an accessibility bus for this run's display.
+
+        Both listen on socket files, not abstract sockets, which the copies
+        in the namespaces could not reach. The copies find the accessibility
+        bus through the session bus; this process reads it on the display.
+        """
+        bus = os.path.join(self.work, "session-bus")
+        dbus = self.spawn("dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}",
+                          "--print-address=1", log=os.path.join(self.work, "dbus.log"), stdout=subprocess.PIPE)
+        self.wait_for("the session bus", lambda: select.select([dbus.stdout], [], [], 0)[0] or dbus.poll() is not None)
+        address = dbus.stdout.readline().decode().strip()
+        if not address:
+            raise AssertionError("the session bus did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        launcher = next((p for p in AT_SPI_BUS_LAUNCHERS if os.path.exists(p)), None)
+        if launcher is None:
+            raise AssertionError("no at-spi-bus-launcher (Debian: at-spi2-core)")
+        self.spawn(launcher, "--launch-immediately", "--a11y=1", log=os.path.join(self.work, "at-spi.log"))
+        self.wait_for("the accessibility bus", self.accessibility_bus)
+        # Qt serves the bus without a screen reader asking for it first.
+        self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        # This process reads the bus through libatspi, which takes the
+        # session bus from its own environment, once.
+        for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
+            os.environ[name] = self.env[name]
+        os.environ.pop("AT_SPI_BUS_ADDRESS", None)
+        self.env.pop("AT_SPI_BUS_ADDRESS", None)
+        import pyatspi
+        from gi.repository import GLib
+        pyatspi.setTimeout(10_000, 15_000)
+        self.pyatspi = pyatspi
+        self.events = GLib.MainContext.default()
+        self.desktop = pyatspi.Registry.getDesktop(0)
+
+    def catch_up(self):
+        """Takes in what the accessibility bus has announced meanwhile.
+
+        libatspi keeps what it has read (applications, children, names) and
+        learns of changes through the bus's events, which come in only here.
+        """
+        while self.events.pending():
+            self.events.iteration(False)
+
+    def accessibility_bus(self):
+        """The accessibility bus's address, once its launcher has it, or None."""
+        from gi.repository import Gio, GLib
+        try:
+            bus = Gio.DBusConnection.new_for_address_sync(
+                self.env["DBUS_SESSION_BUS_ADDRESS"],
+                Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+                None, None)
+            try:
+                def call(name, path, interface, method, args, reply):
+                    return bus.call_sync(name, path, interface, method, args, GLib.VariantType(reply),
+                                         Gio.DBusCallFlags.NO_AUTO_START, 5000, None).unpack()[0]
+                if not call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                            "NameHasOwner", GLib.Variant("(s)", ("org.a11y.Bus",)), "(b)"):
+                    return None
+                return call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, "(s)") or None
+            finally:
+                bus.close_sync(None)
+        except GLib.Error:
+            return None
 
     def start_directory(self):
         home = os.path.join(self.work, "ftp")
         if not os.path.isdir(home):  # a server started again keeps its file
             os.makedirs(home)
             open(os.path.join(home, "IP.txt"), "wb").close()
-        self.directory = self.spawn(*self.netns("ferrin-dir", "/usr/bin/python3", "-m", "pyftpdlib", "-i", DIRECTORY,
-                                                "-p", "2121", "-w", "-d", home, "-u", "Ferrin_1", "-P", "Vantor"),
+        self.directory = self.spawn(*self.netns("dir", "/usr/bin/python3", "-m", "pyftpdlib", "-i", DIRECTORY,
+                                                "-p", str(DIRECTORY_PORT), "-w", "-d", home,
+                                                "-u", "Ferrin_1", "-P", "Vantor"),
                                     log=os.path.join(self.work, "ftp.log"))
-        time.sleep(1.0)
+        self.wait_for("the directory server to listen", lambda: self.directory.poll() is not None or any(
+            state == "LISTEN" and port == DIRECTORY_PORT and self.directory.pid in pids
+            for state, port, _, pids in self.tcp("dir")))
+        if self.directory.poll() is not None:
+            raise AssertionError("the directory server ended at start")
 
     def stop_directory(self):
         self.directory.kill()
@@ -200,76 +308,336 @@ class Session:
         return folder
 
     def launch(self, n, folder):
-        """Starts copy n and clicks Connect; returns it and its start-up window."""
-        proc = self.spawn(*self.netns(f"ferrin-p{n}", os.path.join(folder, "Ferrin1")),
+        """Starts copy n and clicks "Connect"; returns the process."""
+        proc = self.spawn(*self.netns(f"p{n}", os.path.join(folder, "Ferrin1")),
                           log=os.path.join(self.work, f"peer{n}.log"))
-        splash = self.wait_for(f"peer {n}'s start-up window", lambda: self.windows(proc.pid))[0]
-        self.click(splash, CONNECT_LABEL)
-        return proc, splash
+        self.copies[n] = proc
+        self.click(n, self.widget(n, "Connect"))
+        return proc
 
-    def main_window(self, n, proc, splash):
-        main = self.wait_for(f"peer {n}'s main window",
-                             lambda: [w for w in self.windows(proc.pid) if w != splash])[0]
-        self.xdo("windowmove", main, str(SLOTS[n][0]), str(SLOTS[n][1]))
-        time.sleep(0.3)
+    def main_window(self, n):
+        """Waits for copy n's main window and puts it in its slot."""
+        main = self.wait_for(f"peer {n}'s main window", lambda: self.showing_main(n))
+        xid = self.wait_for(f"peer {n}'s main window on the X server", lambda: self.x_windows(n) == 1
+                            and self.x_window_of(n))
+        self.xdo("windowmove", xid, *SLOTS[n])
+        self.wait_for(f"peer {n}'s main window in its slot", lambda: self.extents(main)[:2] == SLOTS[n])
         return main
 
     def start_peer(self, n, folder, records_before):
         """Starts copy n, waits for its registration and its main window."""
-        proc, splash = self.launch(n, folder)
+        proc = self.launch(n, folder)
         self.wait_for(f"peer {n}'s registration",
                       lambda: self.directory_file().count(b"\r\n") >= 2 * (records_before + 1))
-        return proc, self.main_window(n, proc, splash)
+        self.main_window(n)
+        return proc
+
+    # --- the screen, through the accessibility bus ------------------------
+
+    def application(self, n):
+        """Copy n's application on the accessibility bus, or None."""
+        pid = self.copies[n].pid
+        self.catch_up()
+        for app in self.children(self.desktop):
+            try:
+                if app.get_process_id() == pid:
+                    return app
+            except Exception:  # an application that has just ended
+                continue
+        return None
+
+    def children(self, accessible):
+        try:
+            return [c for c in accessible if c is not None]
+        except Exception:
+            return []
+
+    def role(self, accessible):
+        return accessible.getRoleName()
+
+    def showing(self, accessible):
+        return accessible.getState().contains(self.pyatspi.STATE_SHOWING)
+
+    def extents(self, accessible):
+        e = accessible.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        return (e.x, e.y, e.width, e.height)
+
+    def find(self, root, role, name, showing=True):
+        """The first widget under root with this role and name (None: any)."""
+        todo = [root]
+        while todo:
+            node = todo.pop(0)
+            for child in self.children(node):
+                try:
+                    if showing and not self.showing(child):
+                        continue
+                    child_role = self.role(child)
+                    if child_role == role and (name is None or child.name == name):
+                        return child
+                    if child_role not in ROW_HOLDERS:
+                        todo.append(child)
+                except Exception:  # a widget that has just gone
+                    continue
+        return None
+
+    def window(self, n, title):
+        """Copy n's showing window of this title, or None.
+
+        The start-up window and the main window are the application's own
+        windows; the others are children of the main window.
+        """
+        app = self.application(n)
+        if app is None:
+            return None
+        if title == MAIN_TITLE:
+            return self.showing_main(n)
+        main = self.showing_main(n)
+        if main is None:
+            return None
+        for role in ("frame", "internal frame", "dialog"):
+            found = self.find(main, role, title)
+            if found is not None:
+                return found
+        return None
+
+    def showing_main(self, n):
+        """Copy n's main window, once it shows: the frame with the menu bar."""
+        app = self.application(n)
+        if app is None:
+            return None
+        for top in self.children(app):
+            try:
+                if self.role(top) == "frame" and self.showing(top) and self.find(top, "menu bar", None):
+                    return top
+            except Exception:
+                continue
+        return None
+
+    def widget(self, n, what, title=None, timeout=WAIT):
+        """Waits for one of copy n's widgets of WIDGETS to show; returns it.
+
+        title is the window it lives in; without it, any of the copy's
+        showing windows.
+        """
+        def look():
+            scope = self.window(n, title) if title else self.application(n)
+            if scope is None:
+                return None
+            for role, name in WIDGETS[what]:
+                found = self.find(scope, role, name)
+                if found is not None:
+                    return found
+            return None
+        return self.wait_for(f"peer {n}'s {what!r}", look, timeout=timeout)
+
+    def rows(self, accessible, first=0, last=None):
+        """The names of the rows of a list, from first to before last."""
+        count = accessible.childCount
+        last = count if last is None else min(last, count)
+        return [accessible.getChildAtIndex(i).name for i in range(max(first, 0), last)]
+
+    def results(self, n):
+        """The entries copy n's search window lists."""
+        return self.rows(self.widget(n, "search results", SEARCH_TITLE))
+
+    def result(self, n, text):
+        """Waits for the result entry text in copy n's search window."""
+        def look():
+            found = self.widget(n, "search results", SEARCH_TITLE)
+            for row in self.children(found):
+                if row.name == text:
+                    return row
+            return None
+        return self.wait_for(f"the entry {text[:80]!r} in peer {n}'s search results", look)
+
+    def progress_lines(self, n, indices):
+        """Copy n's "Download progress" list as the accessibility bus reads it.
+
+        Returns (number of rows, {index: text}) for the rows asked for (a
+        negative index counts from the end), or None when the list shows no
+        rows on the bus.
+        """
+        scope = self.application(n)
+        found = None
+        for role, name in WIDGETS["download progress"]:
+            found = self.find(scope, role, name, showing=False) if scope else None
+            if found is not None:
+                break
+        if found is None or found.childCount == 0:
+            return None
+        count = found.childCount
+        lines = {}
+        for i in indices:
+            at = i if i >= 0 else count + i
+            if 0 <= at < count:
+                lines[i] = found.getChildAtIndex(at).name
+        return count, lines
+
+    # --- the pointer and the keys -----------------------------------------
+
+    def x_windows(self, n):
+        out = self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.copies[n].pid),
+                       "--name", f"^{MAIN_TITLE}$", check=False).stdout.split()
+        return len(out)
+
+    def x_window_of(self, n):
+        out = self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.copies[n].pid),
+                       "--name", f"^{MAIN_TITLE}$", check=False).stdout.split()
+        return out[0] if out else None
+
+    def point(self, accessible):
+        """The middle of the part of a widget that its windows let show."""
+        x, y, w, h = self.extents(accessible)
+        left, top, right, bottom = x, y, x + w, y + h
+        node = accessible.parent
+        # A pop-up menu is a window of its own, outside the menu it drops from.
+        while node is not None and self.role(node) != "application" and self.role(accessible) != "popup menu":
+            px, py, pw, ph = self.extents(node)
+            if pw > 0 and ph > 0:
+                left, top = max(left, px), max(top, py)
+                right, bottom = min(right, px + pw), min(bottom, py + ph)
+            accessible, node = node, node.parent
+        left, top = max(left, 0), max(top, 0)
+        right, bottom = min(right, SCREEN[0]), min(bottom, SCREEN[1])
+        if right <= left or bottom <= top:
+            return None
+        return (left + right) // 2, (top + bottom) // 2
+
+    def click(self, n, accessible, repeat=1):
+        """Clicks the middle of a widget of copy n with the pointer.
+
+        The pointer goes there first, and the click comes only when the
+        window under it is copy n's: a window of another copy in the way
+        fails the test instead of taking the click.
+        """
+        at = self.wait_for(f"{accessible.name!r} to show on the screen", lambda: self.point(accessible))
+        self.xdo("mousemove", *at)
+        under = dict(line.split("=", 1) for line in self.xdo("getmouselocation", "--shell").splitlines() if "=" in line)
+        owner = self.run("xdotool", "getwindowpid", under.get("WINDOW", "0"), check=False).stdout.strip()
+        if owner != str(self.copies[n].pid):
+            raise AssertionError(f"a window of process {owner or '?'} covers peer {n}'s {accessible.name!r} at {at}")
+        self.xdo("click", "--repeat", repeat, "--delay", 80, 1)
+
+    def menu(self, n, title, item):
+        """Chooses title > item in copy n's menu bar."""
+        main = self.wait_for(f"peer {n}'s main window", lambda: self.showing_main(n))
+        bar = self.find(main, "menu bar", None)
+        entry_ = self.wait_for(f"the menu {title!r}", lambda: self.find(bar, "menu item", title))
+        self.click(n, entry_)
+        choice = self.wait_for(f"{title} > {item}", lambda: self.find(entry_, "menu item", item))
+        self.click(n, choice)
+
+    def type_into(self, n, accessible, text):
+        """Clicks into a text box, replaces its text by typing, waits for it."""
+        self.click(n, accessible)
+        self.xdo("key", "ctrl+a")
+        self.xdo("type", text)
+        self.wait_for(f"{text!r} in the text box", lambda: accessible.queryText().getText(0, -1) == text)
 
     # --- what a user does -------------------------------------------------
 
-    def open_search(self, main):
-        self.menu(main, MENU_WINDOW, 2)
+    def open_search(self, n):
+        self.menu(n, "Window", "Search")
+        self.widget(n, "Search", SEARCH_TITLE)
 
-    def search(self, main, text):
-        self.click(main, SEARCH_TEXT)
-        self.xdo("key", "ctrl+a")
-        self.xdo("type", text)
-        self.click(main, SEARCH_BUTTON)
-        time.sleep(1.0)
+    def search(self, n, text, expect=()):
+        """Searches for text in copy n's search window and waits for the
+        entries expect to be listed."""
+        self.type_into(n, self.widget(n, "search text", SEARCH_TITLE), text)
+        self.click(n, self.widget(n, "Search", SEARCH_TITLE))
+        for e in expect:
+            self.result(n, e)
 
-    def download(self, folder, main, row, entry):
-        self.click(main, (FIRST_RESULT[0], FIRST_RESULT[1] + row * RESULT_ROW), repeat=2)
-        path = os.path.join(folder, "Downloads", entry)
-        return path
+    def double_click(self, n, text):
+        """Double-clicks the result entry text in copy n's search window."""
+        self.click(n, self.result(n, text), repeat=2)
 
-    def exit(self, main):
-        self.menu(main, MENU_FILE, 1)
+    def exit(self, n):
+        self.menu(n, "File", "Exit")
 
     # --- another host -----------------------------------------------------
 
-    def client(self, ns, *args, timeout=WAIT + 40):
-        """Runs this file's client in namespace ns; returns what it printed."""
-        out = self.run(*self.netns(ns, "/usr/bin/python3", os.path.abspath(__file__), *args),
+    def client(self, host, *args, timeout=WAIT + 40):
+        """Runs this file's client on a host; returns what it printed."""
+        out = self.run(*self.netns(host, "/usr/bin/python3", os.path.abspath(__file__), *args),
                        timeout=timeout).stdout
         return json.loads(out.strip().splitlines()[-1])
 
-    def client_in_background(self, ns, *args):
-        return subprocess.Popen(self.netns(ns, "/usr/bin/python3", os.path.abspath(__file__), *args),
+    def client_in_background(self, host, *args):
+        return subprocess.Popen(self.netns(host, "/usr/bin/python3", os.path.abspath(__file__), *args),
                                 stdout=subprocess.PIPE, text=True, env=self.env)
 
     # --- the end ----------------------------------------------------------
 
     def close(self):
-        # A polite end first: Xvfb removes its lock files only then.
+        """Ends every process of this run, by id, and deletes its namespaces."""
+        # A polite end first: Xvfb removes its lock files only then. The
+        # copies go first, the display and buses last.
         for proc in reversed(self.procs):
             if proc.poll() is None:
                 proc.terminate()
-        for proc in self.procs:
+        for proc in reversed(self.procs):
+            _end(proc.pid, proc.wait)
+        # What they started in turn and left behind (the accessibility
+        # registry, started by its bus) came to this process, its subreaper.
+        for pid in _descendants(os.getpid()):
             try:
-                proc.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                try:
-                    proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    pass
-        subprocess.run([self.args.testnet, "down"], check=False)
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        for pid in _descendants(os.getpid()):
+            _end(pid, lambda timeout, pid=pid: _reap(pid, timeout))
+        subprocess.run([self.args.testnet, "down", self.run_id], check=False)
+
+
+def _end(pid, wait):
+    """Waits a little for pid to end after SIGTERM, then kills it."""
+    try:
+        wait(timeout=3)
+        return
+    except subprocess.TimeoutExpired:
+        pass
+    try:
+        os.kill(pid, signal.SIGKILL)
+        wait(timeout=5)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        pass
+
+
+def _reap(pid, timeout):
+    """Waits for a child of this process to end and collects it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            done, _ = os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if done:
+            return
+        if time.monotonic() >= deadline:
+            raise subprocess.TimeoutExpired(str(pid), timeout)
+        time.sleep(POLL)
+
+
+def _descendants(root):
+    """The process ids under root, children first."""
+    children = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if fields[0] != "Z":
+            children.setdefault(int(fields[1]), []).append(int(name))
+    found, todo = [], [root]
+    while todo:
+        for child in children.get(todo.pop(0), []):
+            found.append(child)
+            todo.append(child)
+    return found
 
 
 def _held(lock):
@@ -284,10 +652,18 @@ def _held(lock):
         return True
 
 
+def _become_subreaper():
+    """Orphans among this process's descendants come to it, not to init."""
+    PR_SET_CHILD_SUBREAPER = 36
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
 def run_test(session_class, cleanup=None):
     """Runs session_class(args, work).main() with the end-to-end conventions.
 
-    Exit status 77 (skipped) without root, ip or xdotool, and wherever the
+    Exit status 77 (skipped) without root and the tools, and wherever the
     namespaces cannot be made; on a failure the screen and the end of every
     log are printed and the work folder is kept. main() returns how many
     checks failed (None: none).
@@ -297,9 +673,15 @@ def run_test(session_class, cleanup=None):
     parser.add_argument("--ambrel", required=True)
     parser.add_argument("--testnet", required=True)
     args = parser.parse_args()
-    if os.geteuid() != 0 or shutil.which("ip") is None or shutil.which("xdotool") is None:
-        print("needs root, ip and xdotool")
+    missing = [tool for tool in ("ip", "xdotool", "Xvfb", "dbus-daemon") if shutil.which(tool) is None]
+    try:
+        import pyatspi  # noqa: F401  (imported for real once the buses run)
+    except ImportError:
+        missing.append("pyatspi (Debian: python3-pyatspi)")
+    if os.geteuid() != 0 or missing:
+        print("needs root and", ", ".join(missing) if missing else "root")
         return SKIP
+    _become_subreaper()
     # Stopped from outside (a test timeout, ^C), it still takes its
     # namespaces and processes down.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -316,7 +698,7 @@ def run_test(session_class, cleanup=None):
         traceback.print_exc(file=sys.stdout)
         failed = 1
     finally:
-        if failed:
+        if failed and session.display:
             shot = os.path.join(work, "failure.png")
             subprocess.run(["import", "-window", "root", shot], env=session.env, check=False)
             print("screen at the failure:", shot)

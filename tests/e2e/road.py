@@ -3,7 +3,8 @@
 Three copies of Ferrin1, each in a network namespace of its own, register in
 a real FTP directory server in a fourth, find each other's files through the
 search window, download one byte-exact, and leave through File > Exit. Every
-click and key goes through the X server (xdotool), as a user's would.
+click and key goes through the X server (xdotool), at widgets found on the
+accessibility bus by role and name, as a user's pointer would find them.
 
 Exit status 77 (skipped) where network namespaces cannot be made.
 """
@@ -12,7 +13,7 @@ import hashlib
 import os
 import sys
 
-from e2elib import MENU_FILE, MENU_WINDOW, Session, peer_address, run_test
+from e2elib import Session, entry, peer_address, run_test
 
 PEERS = {n: peer_address(n) for n in (1, 2, 3)}
 
@@ -24,13 +25,13 @@ class Road(Session):
         self.start_directory()
 
         payload = os.urandom(300_000) + bytes(range(256))
-        folders, procs, mains = {}, {}, {}
+        folders = {}
         files = {1: {"shared-by-1.txt": b"one\r\n"},
                  2: {"shared-by-2.txt": b"two\r\n", "payload.bin": payload},
                  3: {"shared-by-3.txt": b"three\r\n"}}
         for n in (1, 2, 3):
             folders[n] = self.program_folder(n, files[n])
-            procs[n], mains[n] = self.start_peer(n, folders[n], n - 1)
+            self.start_peer(n, folders[n], n - 1)
 
         expected = b"".join(b'"%s"\r\n0\r\n' % PEERS[n].encode() for n in (1, 2, 3))
         assert self.directory_file() == expected, self.directory_file()
@@ -38,34 +39,59 @@ class Road(Session):
 
         # Peer 3 knows all three. "shared" matches one file on each; the
         # entries come in table order, peer 3's own last.
-        self.menu(mains[3], MENU_WINDOW, 2)
-        self.search(mains[3], "shared")
-        for row, n in enumerate((1, 2, 3)):
-            entry = f"{PEERS[n]}\u00a7shared-by-{n}.txt"
-            path = self.download(folders[3], mains[3], row, entry)
-            self.wait_for(f"download of {entry}", lambda: os.path.exists(path)
+        shared = [entry(PEERS[n], f"shared-by-{n}.txt") for n in (1, 2, 3)]
+        self.open_search(3)
+        self.search(3, "shared", expect=shared)
+        assert self.results(3) == shared, self.results(3)
+        for n, e in zip((1, 2, 3), shared):
+            path = os.path.join(folders[3], "Downloads", e)
+            self.double_click(3, e)
+            self.wait_for(f"download of {e}", lambda: os.path.exists(path)
                           and open(path, "rb").read() == files[n][f"shared-by-{n}.txt"])
-        print("search from peer 3 listed the files of peers 1, 2 and 3; each downloaded")
+        print("search from peer 3 listed the files of peers 1, 2 and 3, in table order; each downloaded")
 
-        self.search(mains[3], "payload")
-        entry = f"{PEERS[2]}\u00a7payload.bin"
-        path = self.download(folders[3], mains[3], 0, entry)
+        e = entry(PEERS[2], "payload.bin")
+        self.search(3, "payload", expect=[e])
+        path = os.path.join(folders[3], "Downloads", e)
+        self.double_click(3, e)
         digest = hashlib.sha256(payload).hexdigest()
         self.wait_for("the binary download", lambda: os.path.exists(path)
                       and hashlib.sha256(open(path, "rb").read()).hexdigest() == digest)
         print("binary file downloaded byte-exact from peer 2")
+        self.check_progress_list(3, payload)
 
         # Exit on peer 1 removes exactly its records.
-        self.menu(mains[1], MENU_FILE, 1)
-        self.wait_for("peer 1 to end", lambda: procs[1].poll() is not None)
+        self.exit(1)
+        self.wait_for("peer 1 to end", lambda: self.copies[1].poll() is not None)
         rest = b"".join(b'"%s",0\r\n' % PEERS[n].encode() for n in (2, 3))
         assert self.directory_file() == rest, self.directory_file()
         print("exit of peer 1 removed its records; the rest written one per line")
 
         # Peer 3 still answers peer 2 on the search port.
-        answer = self.client("ferrin-p2", "ask", PEERS[3], "shared").get("text")
+        answer = self.client("p2", "ask", PEERS[3], "shared").get("text")
         assert answer == "shared-by-3.txt", answer
         print("peer 3 still answers peer 2")
+
+    def check_progress_list(self, n, payload):
+        """The "Downloads:" window, as a screen reader reads it, after a download.
+
+        "Connected!", one line per byte with its value, and "Done!". Where
+        the list shows no rows on the accessibility bus, that is said and
+        not checked.
+        """
+        self.menu(n, "Window", "Download Progress")
+        ends = list(range(0, 65)) + list(range(-65, 0))
+        if self.progress_lines(n, [0]) is None:
+            print("the progress list shows no rows on the accessibility bus: its lines not checked")
+            return
+        count, lines = self.wait_for("the progress list to end with \"Done!\"", lambda: (
+            lambda read: read if read and read[1].get(-1) == "Done!" else None)(self.progress_lines(n, ends)))
+        assert count == len(payload) + 2, f"{count} lines for {len(payload)} bytes"
+        expected = {i: ("Connected!" if i == 0 else "Done!" if i == -1 else str(payload[i - 1 if i > 0 else i + 1]))
+                    for i in ends}
+        wrong = {i: (lines.get(i), want) for i, want in expected.items() if lines.get(i) != want}
+        assert not wrong, f"progress lines (index: read, expected): {wrong}"
+        print(f"the progress list reads {count} lines on the accessibility bus: \"Connected!\", the bytes, \"Done!\"")
 
 
 def main():
