@@ -152,18 +152,17 @@ class Session:
     def xdo(self, *args):
         return self.run("xdotool", *map(str, args)).stdout.strip()
 
-    def tcp(self, host):
-        """The TCP sockets of a host: (state, local port, peer, owning pids)."""
-        out = self.run(*self.netns(host, "ss", "-Htanp")).stdout
-        sockets = []
-        for line in out.splitlines():
-            fields = line.split()
-            if len(fields) < 5:
-                continue
-            pids = {int(p.split("=")[1]) for p in fields[5].split(",") if p.startswith("pid=")} \
-                if len(fields) > 5 else set()
-            sockets.append((fields[0], int(fields[3].rsplit(":", 1)[1]), fields[4], pids))
-        return sockets
+    def downloading(self, n):
+        """Whether copy n has a connection open to some peer's upload port."""
+        return any(mine and peer.endswith(f":{TRANSFER_PORT}") and state != "TIME-WAIT"
+                   for state, _, peer, mine in sockets(self.copies[n].pid))
+
+    def accepted(self, n):
+        """How many connections the host of copy n has accepted so far."""
+        with open(f"/proc/{self.copies[n].pid}/net/snmp") as f:
+            lines = f.read().splitlines()
+        names, values = [line.split() for line in lines if line.startswith("Tcp:")]
+        return int(values[names.index("PassiveOpens")])
 
     def directory_path(self):
         return os.path.join(self.work, "ftp", "IP.txt")
@@ -283,8 +282,8 @@ class Session:
                                                 "-u", "Ferrin_1", "-P", "Vantor"),
                                     log=os.path.join(self.work, "ftp.log"))
         self.wait_for("the directory server to listen", lambda: self.directory.poll() is not None or any(
-            state == "LISTEN" and port == DIRECTORY_PORT and self.directory.pid in pids
-            for state, port, _, pids in self.tcp("dir")))
+            state == "LISTEN" and port == DIRECTORY_PORT and mine
+            for state, port, _, mine in sockets(self.directory.pid)))
         if self.directory.poll() is not None:
             raise AssertionError("the directory server ended at start")
 
@@ -358,12 +357,16 @@ class Session:
     def showing(self, accessible):
         return accessible.getState().contains(self.pyatspi.STATE_SHOWING)
 
+    def enabled(self, accessible):
+        return accessible.getState().contains(self.pyatspi.STATE_ENABLED)
+
     def extents(self, accessible):
         e = accessible.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
         return (e.x, e.y, e.width, e.height)
 
     def find(self, root, role, name, showing=True):
         """The first widget under root with this role and name (None: any)."""
+        self.catch_up()
         todo = [root]
         while todo:
             node = todo.pop(0)
@@ -432,6 +435,7 @@ class Session:
 
     def rows(self, accessible, first=0, last=None):
         """The names of the rows of a list, from first to before last."""
+        self.catch_up()
         count = accessible.childCount
         last = count if last is None else min(last, count)
         return [accessible.getChildAtIndex(i).name for i in range(max(first, 0), last)]
@@ -448,7 +452,10 @@ class Session:
                 if row.name == text:
                     return row
             return None
-        return self.wait_for(f"the entry {text[:80]!r} in peer {n}'s search results", look)
+        try:
+            return self.wait_for(f"the entry {_short(text)} in peer {n}'s search results", look)
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; it lists {[_short(row) for row in self.results(n)]}")
 
     def progress_lines(self, n, indices):
         """Copy n's "Download progress" list as the accessibility bus reads it.
@@ -588,6 +595,45 @@ class Session:
         for pid in _descendants(os.getpid()):
             _end(pid, lambda timeout, pid=pid: _reap(pid, timeout))
         subprocess.run([self.args.testnet, "down", self.run_id], check=False)
+
+
+TCP_STATES = {1: "ESTAB", 2: "SYN-SENT", 3: "SYN-RECV", 4: "FIN-WAIT-1", 5: "FIN-WAIT-2", 6: "TIME-WAIT",
+              7: "CLOSE", 8: "CLOSE-WAIT", 9: "LAST-ACK", 10: "LISTEN", 11: "CLOSING"}
+
+
+def sockets(pid):
+    """The IPv4 TCP sockets of the network namespace of process pid.
+
+    Each is (state, local port, peer "a.b.c.d:port", whether pid holds it);
+    a connection that waits in a listener's queue is held by nobody yet.
+    """
+    held = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            held.add(target[8:-1])
+
+    def address(text):
+        ip, port = text.split(":")
+        return ".".join(str(b) for b in reversed(bytes.fromhex(ip))), int(port, 16)
+
+    found = []
+    with open(f"/proc/{pid}/net/tcp") as f:
+        for line in f.read().splitlines()[1:]:
+            fields = line.split()
+            _, local_port = address(fields[1])
+            peer_ip, peer_port = address(fields[2])
+            found.append((TCP_STATES.get(int(fields[3], 16), fields[3]), local_port, f"{peer_ip}:{peer_port}",
+                          fields[9] in held))
+    return found
+
+
+def _short(text, keep=60):
+    """A text for a message: its start, and its length where it is long."""
+    return repr(text) if len(text) <= keep else f"{text[:keep]!r}... ({len(text)} characters)"
 
 
 def _end(pid, wait):
