@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     # build
-    build-essential cmake pkg-config
+    build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
     libcurl4-openssl-dev
     # run
@@ -15,6 +15,8 @@ packages=(
     python3 python3-pyftpdlib
     xvfb xauth xdotool x11-utils imagemagick
     iproute2 netcat-openbsd
+    # the end-to-end tests find widgets on the accessibility bus
+    dbus at-spi2-core python3-pyatspi
     # fuzz targets: clang with its libFuzzer and sanitizer runtimes
     clang-14 libclang-rt-14-dev
 )

@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test with CTest: unit and widget tests,
-# benchmarks (they print, never fail on a number), the end-to-end tests in
-# network namespaces (skipped without root), and short fuzz runs. Then the
-# unit and widget tests again, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (FERRIN_SKIP_SANITIZERS=1 leaves that out).
+# Installs, builds once and runs every test with CTest. The one build, in
+# build-test/ (or $FERRIN_TEST_BUILD_DIR), is a debug build with
+# AddressSanitizer and UndefinedBehaviorSanitizer; it runs the unit and widget
+# tests (offscreen), the end-to-end tests (label e2e: real programs in network
+# namespaces, driven through an X server and its accessibility bus; skipped
+# when not root) and a replay of the committed fuzz corpus (label fuzz).
+# Benchmarks (scripts/bench.sh) and longer fuzzing (scripts/fuzz.sh) are
+# commands of their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/build.sh
-build="${FERRIN_BUILD_DIR:-build}"
-ctest --test-dir "$build" --output-on-failure -j 2
-
-if [ "${FERRIN_SKIP_SANITIZERS:-0}" != 1 ]; then
-    sanitized="${FERRIN_SANITIZE_BUILD_DIR:-build-sanitize}"
-    FERRIN_BUILD_DIR="$sanitized" bash scripts/build.sh -DFERRIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-    ctest --test-dir "$sanitized" --output-on-failure -j 2 -LE 'bench|e2e|fuzz'
+build="${FERRIN_TEST_BUILD_DIR:-build-test}"
+configure=(-DFERRIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    # Line tables are all a sanitizer report needs, and build faster than
+    # full debug information.
+    -DCMAKE_CXX_FLAGS_DEBUG=-g1)
+if command -v ld.gold >/dev/null; then
+    configure+=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=gold -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=gold
+        -DCMAKE_MODULE_LINKER_FLAGS=-fuse-ld=gold)
 fi
+FERRIN_BUILD_DIR="$build" bash scripts/build.sh "${configure[@]}"
+ctest --test-dir "$build" --output-on-failure -j 2

@@ -29,6 +29,7 @@ Each prints one JSON line with what happened ("knock silent" prints a
 import argparse
 import ctypes
 import hashlib
+import importlib.util
 import json
 import os
 import select
@@ -63,11 +64,9 @@ WIDGETS = {
     "search results": (("list", "Search results"), ("list", None)),
     "download progress": (("list", "Download progress"),),
 }
-# The windows they live in, by title: the start-up window, the main window
-# and its children.
+# The windows they live in, by title: the main window and its children.
 MAIN_TITLE = "Ferrin"
 SEARCH_TITLE = "Search"
-PROGRESS_TITLE = "Downloads:"
 # Roles whose children are rows, not widgets: a lookup of a widget never
 # walks into them.
 ROW_HOLDERS = {"list", "list box", "table", "tree", "tree table"}
@@ -317,8 +316,9 @@ class Session:
     def main_window(self, n):
         """Waits for copy n's main window and puts it in its slot."""
         main = self.wait_for(f"peer {n}'s main window", lambda: self.showing_main(n))
-        xid = self.wait_for(f"peer {n}'s main window on the X server", lambda: self.x_windows(n) == 1
-                            and self.x_window_of(n))
+        # Once the start-up window has gone, the one window left is the main one.
+        xid = self.wait_for(f"peer {n}'s main window on the X server",
+                            lambda: (lambda xids: xids[0] if len(xids) == 1 else None)(self.x_windows(n)))
         self.xdo("windowmove", xid, *SLOTS[n])
         self.wait_for(f"peer {n}'s main window in its slot", lambda: self.extents(main)[:2] == SLOTS[n])
         return main
@@ -384,20 +384,11 @@ class Session:
         return None
 
     def window(self, n, title):
-        """Copy n's showing window of this title, or None.
-
-        The start-up window and the main window are the application's own
-        windows; the others are children of the main window.
-        """
-        app = self.application(n)
-        if app is None:
-            return None
-        if title == MAIN_TITLE:
-            return self.showing_main(n)
+        """The showing child window of copy n's main window with this title, or None."""
         main = self.showing_main(n)
         if main is None:
             return None
-        for role in ("frame", "internal frame", "dialog"):
+        for role in ("frame", "internal frame"):
             found = self.find(main, role, title)
             if found is not None:
                 return found
@@ -483,14 +474,9 @@ class Session:
     # --- the pointer and the keys -----------------------------------------
 
     def x_windows(self, n):
-        out = self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.copies[n].pid),
-                       "--name", f"^{MAIN_TITLE}$", check=False).stdout.split()
-        return len(out)
-
-    def x_window_of(self, n):
-        out = self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.copies[n].pid),
-                       "--name", f"^{MAIN_TITLE}$", check=False).stdout.split()
-        return out[0] if out else None
+        """The X windows copy n shows with the main window's title."""
+        return self.run("xdotool", "search", "--all", "--onlyvisible", "--pid", str(self.copies[n].pid),
+                        "--name", f"^{MAIN_TITLE}$", check=False).stdout.split()
 
     def point(self, accessible):
         """The middle of the part of a widget that its windows let show."""
@@ -720,9 +706,7 @@ def run_test(session_class, cleanup=None):
     parser.add_argument("--testnet", required=True)
     args = parser.parse_args()
     missing = [tool for tool in ("ip", "xdotool", "Xvfb", "dbus-daemon") if shutil.which(tool) is None]
-    try:
-        import pyatspi  # noqa: F401  (imported for real once the buses run)
-    except ImportError:
+    if importlib.util.find_spec("pyatspi") is None:
         missing.append("pyatspi (Debian: python3-pyatspi)")
     if os.geteuid() != 0 or missing:
         print("needs root and", ", ".join(missing) if missing else "root")
