@@ -704,6 +704,7 @@ def run_test(session_class, cleanup=None):
     parser.add_argument("--program", required=True)
     parser.add_argument("--ambrel", required=True)
     parser.add_argument("--testnet", required=True)
+    parser.add_argument("--part", help="which part of its checks a test runs, where it has parts")
     args = parser.parse_args()
     missing = [tool for tool in ("ip", "xdotool", "Xvfb", "dbus-daemon") if shutil.which(tool) is None]
     if importlib.util.find_spec("pyatspi") is None:

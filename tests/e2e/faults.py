@@ -2,11 +2,18 @@
 
 Copies of Ferrin1 in network namespaces of their own, driven through the X
 server at widgets found on the accessibility bus, meet what a real network
-does to them: a directory server that is
-down, a directory entry with no host behind it, peers that knock and say
-nothing, a peer that dies in the middle of a transfer, a peer that lies, and
-a long session that must not leak descriptors. Every check prints one line;
-the run goes on after a failed check where the copies it needs still run.
+does to them: a directory server that is down, a directory entry with no
+host behind it, peers that knock and say nothing, a peer that dies in the
+middle of a transfer, a peer that lies, and a long session that must not leak
+descriptors. Every check prints one line; the run goes on after a failed
+check where the copies it needs still run.
+
+The checks come in three parts, each a test of its own with a network of its
+own, so that their waits for the program's time limits overlap:
+    --part peers      copies 1 to 3 search and download among each other,
+                      beside a dead address and a hostile peer
+    --part listeners  copy 5's listeners meet peers that say nothing
+    --part directory  copies 2 and 5 meet a directory server that is down
 
 The hosts (namespaces ferrin-<run>-p1 and so on):
     p1  copy 1: shares a small file and a 300 MB one
@@ -14,7 +21,8 @@ The hosts (namespaces ferrin-<run>-p1 and so on):
     p3  copy 3: knows a dead address and the hostile peer
     p4  no copy: the hostile peer (this file, run as `evil-peer`)
         and the other hosts' clients (e2elib.py)
-    p5  copy 5: started while the directory server is down
+    p5  copy 5: the one whose listeners are knocked on, and the one started
+        while the directory server is down
 
 Exit status 77 (skipped) where network namespaces cannot be made.
 """
@@ -56,18 +64,21 @@ EVIL_NAMES = ["../escaped-evil.txt", "/../../escaped-evil.txt", "..", "endless-e
 
 class Faults(Session):
     def main(self):
+        parts = {"peers": self.peers, "listeners": self.listeners, "directory": self.directory_down}
+        if self.args.part not in parts:
+            raise AssertionError(f"faults.py runs one part: --part {', '.join(parts)}")
         self.passed = self.failed = 0
+        self.folders = {}
         self.start_network(5)
         self.start_display()
-        self.folders = {}
+        parts[self.args.part]()
+        print(f"{self.passed} passed, {self.failed} failed")
+        return self.failed
 
-        self.check("directory down at start", self.directory_down_at_start)
-
+    def peers(self):
         self.start_directory()
         self.start_copy(1, {"shared-by-1.txt": b"one\r\n"}, records_before=0, big="big-by-1.bin")
         self.start_copy(2, {"shared-by-2.txt": b"two\r\n"}, records_before=1)
-
-        self.check("silent and vanishing peers at the listeners", self.knocks_at_listeners)
         self.check("50 searches and 20 downloads leak no descriptors", self.long_session)
         self.check("serving peer killed mid-transfer", self.peer_killed_mid_transfer)
 
@@ -76,12 +87,19 @@ class Faults(Session):
         self.start_evil_peer()
         self.write_directory(b"".join(record(a) for a in (DEAD, peer_address(1), peer_address(2), EVIL)))
         self.start_copy(3, {"shared-by-3.txt": b"three\r\n"}, records_before=4)
-
         self.check("directory entry without a host", self.dead_directory_entry)
         self.check("hostile peer", self.hostile_peer)
+
+    def listeners(self):
+        self.start_directory()
+        self.start_copy(5, {"shared-by-5.txt": b"five\r\n"}, records_before=0)
+        self.check("silent and vanishing peers at the listeners", self.knocks_at_listeners)
+
+    def directory_down(self):
+        self.check("directory down at start", self.directory_down_at_start)
+        self.start_directory()
+        self.start_copy(2, {"shared-by-2.txt": b"two\r\n"}, records_before=0)
         self.check("directory down at exit", self.directory_down_at_exit)
-        print(f"{self.passed} passed, {self.failed} failed")
-        return self.failed
 
     # --- running checks ---------------------------------------------------
 
