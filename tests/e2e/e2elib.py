@@ -132,9 +132,11 @@ class Session:
                               stderr=subprocess.STDOUT if capture else None,
                               env=self.env)
 
-    def spawn(self, *cmd, log, **kwargs):
-        kwargs.setdefault("stdout", open(log, "wb"))
-        proc = subprocess.Popen(cmd, stderr=subprocess.STDOUT, env=self.env, **kwargs)
+    def spawn(self, *cmd, log, stdout=None):
+        """Starts a process of this run; what it says goes to log (its
+        standard output to stdout, where that is given)."""
+        out = open(log, "wb")
+        proc = subprocess.Popen(cmd, stdout=stdout or out, stderr=out, env=self.env)
         self.procs.append(proc)
         return proc
 
@@ -197,8 +199,12 @@ class Session:
                               "-nolisten", "tcp", log=os.path.join(self.work, "xvfb.log"))
             self.display = f":{number}"
             self.env["DISPLAY"] = self.display
+            # The display is this run's once its lock names this server: a
+            # server that another run started there a moment earlier would
+            # answer as well.
             self.wait_for("the X server", lambda: xvfb.poll() is not None
-                          or self.run(*self.netns("dir", "xdpyinfo"), check=False).returncode == 0)
+                          or _held(f"/tmp/.X{number}-lock") == xvfb.pid
+                          and self.run(*self.netns("dir", "xdpyinfo"), check=False).returncode == 0)
             if xvfb.poll() is None:
                 self.start_buses()
                 return
@@ -210,12 +216,13 @@ class Session:
         """A session bus and an accessibility bus for this run's display.
 
         Both listen on socket files, not abstract sockets, which the copies
-        in the namespaces could not reach. The copies find the accessibility
-        bus through the session bus; this process reads it on the display.
+        in the namespaces could not reach. The copies and this process find
+        the accessibility bus through the session bus.
         """
         bus = os.path.join(self.work, "session-bus")
         dbus = self.spawn("dbus-daemon", "--session", "--nofork", f"--address=unix:path={bus}",
                           "--print-address=1", log=os.path.join(self.work, "dbus.log"), stdout=subprocess.PIPE)
+        # Its address, on a line of its own, says that it listens.
         self.wait_for("the session bus", lambda: select.select([dbus.stdout], [], [], 0)[0] or dbus.poll() is not None)
         address = dbus.stdout.readline().decode().strip()
         if not address:
@@ -673,15 +680,16 @@ def _descendants(root):
 
 
 def _held(lock):
-    """Whether an X lock file belongs to a running server."""
+    """The process id of the running server that holds an X lock file, or 0."""
     try:
         with open(lock) as f:
-            os.kill(int(f.read().strip()), 0)
-        return True
+            pid = int(f.read().strip())
+        os.kill(pid, 0)
+        return pid
     except (FileNotFoundError, ValueError, ProcessLookupError):
-        return False
+        return 0
     except OSError:  # a server of another user
-        return True
+        return pid
 
 
 def _become_subreaper():
