@@ -587,6 +587,13 @@ class Session:
                 pass
         for pid in _descendants(os.getpid()):
             _end(pid, lambda timeout, pid=pid: _reap(pid, timeout))
+        # Those that ended by themselves meanwhile are collected too.
+        while True:
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    break
+            except ChildProcessError:
+                break
         subprocess.run([self.args.testnet, "down", self.run_id], check=False)
 
 
