@@ -1,7 +1,7 @@
 #include "Controls/ambrelinterface.h"
 #include "app/splash.h"
 #include "app/startup.h"
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 #include "app/windows/look.h"
 
 #include <QApplication>

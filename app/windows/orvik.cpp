@@ -1,6 +1,6 @@
 #include "app/windows/orvik.h"
 
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 #include "app/windows/canvas.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
