@@ -115,7 +115,7 @@ void SearchClient::cancel()
 void SearchClient::startTurns()
 {
     const QPointer<SearchClient> alive(this);
-    while (m_searching && m_running < MaxConnections && m_nextToStart < m_turns.size()) {
+    while (m_searching && m_running < m_maxConnections && m_nextToStart < m_turns.size()) {
         startTurn(*m_turns[m_nextToStart++]);
         if (!alive)
             return;

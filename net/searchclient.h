@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -73,6 +74,8 @@ public:
     void setSilenceTimeout(int ms) { m_silenceTimeoutMs = ms; }
     void setTurnTimeout(int ms) { m_turnTimeoutMs = ms; }
     void setMaxTurnEntries(int entries) { m_maxTurnEntries = entries; }
+    /// Fewer peers at once; 1 asks them strictly one after the other.
+    void setMaxConnections(int connections) { m_maxConnections = std::max(1, connections); }
 
 signals:
     void searchStarted();
@@ -119,4 +122,5 @@ private:
     int m_silenceTimeoutMs = SilenceTimeoutMs;
     int m_turnTimeoutMs = TurnTimeoutMs;
     int m_maxTurnEntries = MaxTurnEntries;
+    int m_maxConnections = MaxConnections;
 };
