@@ -669,7 +669,7 @@ void manyPeers()
 
             Column sequential;
             const double estimate = table.dead * SearchClient::ConnectTimeoutMs / 1000.0 + table.live() * perLivePeer;
-            if ((deadShare == 0 || perLivePeer > 0) && estimate * rounds <= budgetS) {
+            if (estimate * rounds <= budgetS) {
                 sequential = measure(table, port, 1, rounds, fleet.processId());
                 if (deadShare == 0)
                     perLivePeer = sequential.best / table.live();
@@ -678,7 +678,7 @@ void manyPeers()
                 sequential.estimated = true;
             }
             const QString sequentialText = sequential.estimated
-                ? (perLivePeer > 0 ? QStringLiteral("%1 est.").arg(seconds(sequential.best)) : QStringLiteral("not run"))
+                ? QString::fromLatin1(perLivePeer > 0 ? "%1 est." : "%1 est. (dead only)").arg(seconds(sequential.best))
                 : figure(sequential.best, sequential.worst);
             const QString check = concurrent.check == sequential.check || sequential.estimated
                 ? concurrent.check
