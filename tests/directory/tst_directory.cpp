@@ -34,6 +34,8 @@ private slots:
     void readsRecords();
     void longLinesAreNoRecords();
     void storeRules();
+    void portFields_data();
+    void portFields();
     void loadStopsAtTheLimit();
     void writers();
     void exitRewrite_data();
@@ -109,6 +111,41 @@ void TestDirectory::storeRules()
     QVERIFY(!negative.addRecord("n", "1"));
     QCOMPARE(negative.PeerCount, -4.0);
     QCOMPARE(negative.readerBound(), qint64(0));
+}
+
+void TestDirectory::portFields_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("zero") << "0" << true << 0;
+    QTest::newRow("leading zeros") << "007" << true << 7;
+    QTest::newRow("plus") << "+12" << true << 12;
+    QTest::newRow("minus zero") << "-0" << true << 0;
+    QTest::newRow("highest") << "32767" << true << 32767;
+    QTest::newRow("lowest") << " -32768\t" << true << -32768;
+    QTest::newRow("one above") << "32768" << false << 0;
+    QTest::newRow("one below") << "-32769" << false << 0;
+    QTest::newRow("six digits") << "999999" << false << 0;
+    QTest::newRow("many leading zeros") << "0000000000000042" << true << 42;
+    QTest::newRow("many digits") << "12345678901234567890" << false << 0;
+    QTest::newRow("fraction, half to even") << "12.5" << true << 12;
+    QTest::newRow("exponent") << "1e3" << true << 1000;
+    QTest::newRow("sign only") << "-" << false << 0;
+    QTest::newRow("two signs") << "+-5" << false << 0;
+    QTest::newRow("digit not ASCII") << QStringLiteral("\u0663") << false << 0;
+}
+
+void TestDirectory::portFields()
+{
+    QFETCH(QString, field);
+    QFETCH(bool, ok);
+    QFETCH(int, port);
+    qint16 value = -1;
+    QCOMPARE(PeerTable::convertPort(field, &value), ok);
+    if (ok)
+        QCOMPARE(value, qint16(port));
 }
 
 void TestDirectory::loadStopsAtTheLimit()
