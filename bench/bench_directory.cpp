@@ -8,8 +8,12 @@
 //    holding 100000 and 1000000 records: the time from the start to
 //    registered() / unregistered(), and the worst lateness of a 10 ms timer
 //    ticking meanwhile (a late tick is a window that does not repaint), with
-//    the step that was running when it came late, and where the time went.
-//    An idle run of the same timer shows what the machine alone costs.
+//    the step that was running when it came late. Where the time went: the
+//    FTP operations and what ran between them, and the event handlers that
+//    held the event loop longest, with their processor time, the times they
+//    blocked (waiting for the disk, say) and the times the system preempted
+//    them (a busy machine). An idle run of the same timer shows what the
+//    machine alone costs.
 //
 //   bench_directory [ROUNDS]    rounds of each exchange (default 3)
 
@@ -313,6 +317,7 @@ double idleLateness()
 
 struct Run
 {
+    bool ended = false;
     bool ok = false;
     double seconds = 0;
     double worstLateMs = 0;
@@ -349,6 +354,7 @@ Run runExchange(DirectoryExchange &exchange, PeerTable &peers, Exchange which)
     connections << QObject::connect(&exchange.ftp(), &FtpClient::finished,
                                     [&](bool ok) { timeline.add(Kind::Finish, ok ? QString() : QStringLiteral("FAILED")); });
     const auto end = [&](bool ok) {
+        run.ended = true;
         run.seconds = clock.nsecsElapsed() / 1e9;
         run.ok = ok;
         timeline.add(Kind::End, ok ? QString() : QStringLiteral("FAILED: ") + exchange.errorString());
@@ -377,7 +383,7 @@ Run runExchange(DirectoryExchange &exchange, PeerTable &peers, Exchange which)
     app->recording = false;
     for (const auto &connection : std::as_const(connections))
         QObject::disconnect(connection);
-    if (!started || run.seconds == 0) {
+    if (!run.ended) {
         exchange.cancel();
         run.ok = false;
         run.seconds = clock.nsecsElapsed() / 1e9;
