@@ -202,7 +202,18 @@ void Splash::MainConnect()
     }
     // The networking window is first used here, hidden until the end.
     m_main->server()->hide();
+    emit connectStarted();
     m_exchange->registerCopy(m_peers);
+}
+
+void Splash::endSession()
+{
+    if (m_shutdown) {
+        m_shutdown->exit_Click();
+        return;
+    }
+    // Not registered anywhere yet: nothing to take back.
+    m_endProcess();
 }
 
 void Splash::exchange_Step(DirectoryExchange::Step step)

@@ -44,9 +44,15 @@ public:
 
     bool isConnecting() const { return m_connecting; }
 
+    /// The session ends (a signal, a logout): runs the exit command when
+    /// there is a registration to take back, or ends the program at once.
+    void endSession();
+
 signals:
     /// A status text of the exchange has been put in the title label.
     void statusShown(const QString &text);
+    /// "Connect" has started: from here on the exit command ends the program.
+    void connectStarted();
     /// The start-up sequence is over: the main window is shown and listens.
     void connectFinished();
 

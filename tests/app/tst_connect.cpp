@@ -2,6 +2,7 @@
 // what a user may do while either of them waits.
 
 #include "Controls/ambrelinterface.h"
+#include "app/sessionend.h"
 #include "app/shutdown.h"
 #include "app/splash.h"
 #include "app/startup.h"
@@ -26,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -61,6 +63,8 @@ private slots:
     void exitDuringSearch();
     void searchDuringExit();
     void searchWindowClosedDuringSearch();
+    void sessionEndRunsExit_data();
+    void sessionEndRunsExit();
 
 private:
     void makeSplash();
@@ -250,6 +254,37 @@ void TestConnect::searchWindowClosedDuringSearch()
     QCOMPARE(second->Searchresults()->count(), 1);
     QVERIFY(!second->isVisible());
     QVERIFY(second->Command1()->isEnabled());
+}
+
+void TestConnect::sessionEndRunsExit_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("the event loop is told to quit") << 0;
+}
+
+void TestConnect::sessionEndRunsExit()
+{
+    QFETCH(int, how);
+    SessionEnd session;
+    QVERIFY(session.isInstalled());
+    connect(m_splash.get(), &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
+    connect(&session, &SessionEnd::endRequested, m_splash.get(), &Splash::endSession);
+    QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\",1\r\n"));
+    QVERIFY(connectNow());
+    QCOMPARE(readFile(remoteCopy()), "\"10.0.0.1\",1\r\n" + OwnRecord);
+
+    if (how) {
+        QCOMPARE(::raise(how), 0);
+    } else {
+        // What quit() sends when the event loop runs (the test's does not).
+        QEvent quit(QEvent::Quit);
+        QVERIFY(QCoreApplication::sendEvent(QCoreApplication::instance(), &quit));
+    }
+    QTRY_COMPARE(m_ended, 1);
+    QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
 }
 
 QTEST_MAIN(TestConnect)

@@ -129,6 +129,7 @@ private slots:
     void silentPeerMidTransfer();
     void secondDownloadRefused();
     void transferBrokenOff();
+    void servedFileShrinks();
 
     void unservableNames_data();
     void unservableNames();
@@ -618,10 +619,10 @@ void TestTransfer::secondDownloadRefused()
 
 void TestTransfer::transferBrokenOff()
 {
-    // A peer that is cut off sends a reset. The socket layer reads that as the
-    // peer's close, the protocol's only end mark, so the download ends as
-    // done; what did arrive is kept and listed. Any other socket error ends
-    // it with a line that says so.
+    // A peer that is cut off, or that cannot send the whole file, resets the
+    // connection rather than close it (the close is the protocol's only end
+    // mark): the download ends as stopped, and what did arrive is kept and
+    // listed. Any other socket error ends it with a line that says so.
     auto a = startPeer(AddressA);
     FakeServer peer;
     QVERIFY(a && peer.listen(AddressC, m_port));
@@ -637,8 +638,9 @@ void TestTransfer::transferBrokenOff()
     peer.socket->abort();
     QVERIFY(finished.wait(TransferWaitMs));
     QCOMPARE(readFile(a->client->targetPath(entry)), part);
+    QVERIFY(!finished.first().first().toBool());
     QCOMPARE(a->DL.rowCount(), part.size() + 2);
-    QCOMPARE(a->lines().last(), QStringLiteral("Done!"));
+    QCOMPARE(a->lines().last(), QStringLiteral("Stopped: Connection reset by peer; 1000 bytes kept."));
     QCOMPARE(a->client->state(), DownloadClient::State::Idle);
 
     finished.clear();
@@ -653,6 +655,26 @@ void TestTransfer::transferBrokenOff()
     QCOMPARE(a->lines().last(), QStringLiteral("Stopped: Network error; 2 bytes kept."));
     QCOMPARE(a->client->download().state(), EventSocket::State::Closed);
     QCOMPARE(readFile(a->client->targetPath(entry)), QByteArray("xy"));
+}
+
+void TestTransfer::servedFileShrinks()
+{
+    // Its owner cuts the shared file while it is being sent: the answer
+    // cannot be whole, and the asker must not take it for the whole file.
+    auto a = startPeer(AddressA);
+    auto b = startPeer(AddressB);
+    QVERIFY(a && b);
+    QFile shared(b->shared(QStringLiteral("big.bin")));
+    QVERIFY(shared.open(QIODevice::WriteOnly));
+    QVERIFY(shared.resize(qint64(1) << 30)); // sparse: no time to write
+    QSignalSpy finished(a->client.get(), &DownloadClient::finished);
+    QVERIFY(a->client->startdownload(b->entry(QStringLiteral("big.bin"))));
+    QTRY_VERIFY(a->DL.byteCount() > 0);
+    QVERIFY(shared.resize(1000));
+    QVERIFY(finished.wait(TransferWaitMs));
+    QVERIFY(!finished.first().first().toBool());
+    QVERIFY2(a->lines().last().startsWith(QStringLiteral("Stopped: ")), qPrintable(a->lines().last()));
+    QTRY_COMPARE(b->responder->state(), UploadResponder::State::Listening);
 }
 
 void TestTransfer::unservableNames_data()
