@@ -6,13 +6,17 @@
 #include "app/shutdown.h"
 #include "app/splash.h"
 #include "app/startup.h"
+#include "app/windows/frmdp.h"
 #include "app/windows/frmsearch.h"
 #include "app/windows/iconcontrol.h"
 #include "app/windows/mdimain.h"
 #include "directory/tamsin.h"
+#include "net/bytelinesmodel.h"
+#include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
 #include "net/server.h"
+#include "net/uploadresponder.h"
 #include "tests/support/ftpserver.h"
 
 #include <QDir>
@@ -63,6 +67,7 @@ private slots:
     void exitDuringSearch();
     void searchDuringExit();
     void searchWindowClosedDuringSearch();
+    void progressWindowClosedDuringDownload();
     void sessionEndRunsExit_data();
     void sessionEndRunsExit();
 
@@ -254,6 +259,39 @@ void TestConnect::searchWindowClosedDuringSearch()
     QCOMPARE(second->Searchresults()->count(), 1);
     QVERIFY(!second->isVisible());
     QVERIFY(second->Command1()->isEnabled());
+}
+
+void TestConnect::progressWindowClosedDuringDownload()
+{
+    // Another copy serves a large file.
+    QTemporaryDir other;
+    QDir(other.path()).mkpath(QStringLiteral("Shared"));
+    QFile big(other.filePath(QStringLiteral("Shared/big.bin")));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(256) << 20));
+    big.close();
+    UploadResponder responder(other.path(), QStringLiteral("127.0.0.3"), 0);
+    QVERIFY(responder.start());
+    QDir(m_folder->path()).mkpath(QStringLiteral("Downloads"));
+    QVERIFY(connectNow());
+    MDIMain *main = m_splash->mainWindow();
+    DownloadClient &download = main->server()->downloads();
+    QSignalSpy finished(&download, &DownloadClient::finished);
+
+    main->showProgressWindow();
+    QPointer<frmDP> first = main->progressWindow();
+    // The copy dials the port every copy listens on; here the other's.
+    download.setUploadPort(responder.port());
+    QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
+    QTRY_VERIFY(first->model()->byteCount() > 0);
+    QVERIFY(first->close());
+    QTRY_VERIFY(first.isNull());
+    main->showProgressWindow();
+    frmDP *second = main->progressWindow();
+    QVERIFY(second->isVisible());
+    QVERIFY(finished.wait(30000));
+    QVERIFY(finished.first().first().toBool());
+    QCOMPARE(second->model()->data(second->model()->index(second->model()->rowCount() - 1)).toString(),
+             QStringLiteral("Done!"));
 }
 
 void TestConnect::sessionEndRunsExit_data()
