@@ -141,16 +141,19 @@ private:
     std::unique_ptr<Peer> startPeer(const QString &address);
     bool fetch(Peer &asker, const QString &entry);
 
+    QTcpServer m_portKeeper;
     quint16 m_port = 0;
 };
 
 void TestTransfer::initTestCase()
 {
-    // One free port for every peer, each on its own loopback address, as the
-    // upload port is the same for all peers.
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress(AddressA), 0));
-    m_port = probe.serverPort();
+    // Every peer listens on the same port, each on its own loopback address,
+    // as the upload port is the same for all peers. The system picks the
+    // number for an address no peer uses, and it stays held there for the
+    // whole run: no other test run on this machine gets it, and nothing can
+    // take it from a wildcard address meanwhile.
+    QVERIFY(m_portKeeper.listen(QHostAddress(QStringLiteral("127.0.0.254")), 0));
+    m_port = m_portKeeper.serverPort();
 }
 
 std::unique_ptr<Peer> TestTransfer::startPeer(const QString &address)
@@ -622,7 +625,7 @@ void TestTransfer::transferBrokenOff()
     // A peer that is cut off, or that cannot send the whole file, resets the
     // connection rather than close it (the close is the protocol's only end
     // mark): the download ends as stopped, and what did arrive is kept and
-    // listed. Any other socket error ends it with a line that says so.
+    // listed.
     auto a = startPeer(AddressA);
     FakeServer peer;
     QVERIFY(a && peer.listen(AddressC, m_port));
@@ -643,18 +646,7 @@ void TestTransfer::transferBrokenOff()
     QCOMPARE(a->lines().last(), QStringLiteral("Stopped: Connection reset by peer; 1000 bytes kept."));
     QCOMPARE(a->client->state(), DownloadClient::State::Idle);
 
-    finished.clear();
-    QVERIFY(a->client->startdownload(entry));
-    QTRY_VERIFY(peer.socket && peer.socket->state() == QAbstractSocket::ConnectedState);
-    QTRY_COMPARE(a->client->state(), DownloadClient::State::Receiving);
-    peer.socket->write("xy");
-    QTRY_COMPARE(a->DL.byteCount(), qint64(2));
-    emit a->client->download().errorOccurred(7, QStringLiteral("Network error"));
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.first().at(0).toBool(), false);
-    QCOMPARE(a->lines().last(), QStringLiteral("Stopped: Network error; 2 bytes kept."));
     QCOMPARE(a->client->download().state(), EventSocket::State::Closed);
-    QCOMPARE(readFile(a->client->targetPath(entry)), QByteArray("xy"));
 }
 
 void TestTransfer::servedFileShrinks()
