@@ -1,8 +1,9 @@
 #include "Controls/ambrelinterface.h"
+#include "app/sessionend.h"
 #include "app/splash.h"
 #include "app/startup.h"
-#include "app/tamsin.h"
 #include "app/windows/look.h"
+#include "directory/tamsin.h"
 
 #include <QApplication>
 
@@ -29,6 +30,10 @@ int main(int argc, char *argv[])
     }
 
     Splash splash(*strips, settings, Tamsin::peers());
+    // A kill, Ctrl+C or the end of the desktop session runs the exit command.
+    SessionEnd session;
+    QObject::connect(&splash, &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
+    QObject::connect(&session, &SessionEnd::endRequested, &splash, &Splash::endSession);
     splash.show();
     return QApplication::exec();
 }

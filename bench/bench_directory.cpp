@@ -2,7 +2,7 @@
 // 100000 records (the table's limit) and of 120000 (past it), against a plain
 // line-by-line read of the same bytes.
 
-#include "app/directory.h"
+#include "directory/directory.h"
 
 #include <QElapsedTimer>
 #include <QList>

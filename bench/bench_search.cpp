@@ -5,7 +5,6 @@
 //   bench_search --serve FOLDER ADDR GAP   (internal) a responder in a process
 //                                          of its own, printing its port
 
-#include "app/tamsin.h"
 #include "net/searchclient.h"
 #include "net/searchprotocol.h"
 #include "net/searchresponder.h"
@@ -59,19 +58,20 @@ void fillShared(const QString &programFolder, int files, int rare)
     }
 }
 
-PeerTable tableOf(const QStringList &addresses)
+// Runs one search to its end.
+void runSearch(SearchClient &client, const QString &query, const QStringList &peers)
 {
-    PeerTable table;
-    for (const QString &address : addresses)
-        table.addRecord(address, QStringLiteral("0"));
-    return table;
+    QEventLoop loop;
+    QObject::connect(&client, &SearchClient::searchFinished, &loop, &QEventLoop::quit);
+    if (client.search(query, peers))
+        loop.exec();
 }
 
 // Times Rounds searches. Every shared name ends in ".mp3", so an entry that
 // holds more than one is names joined.
-Figures timeSearch(const QString &query, const PeerTable &peers, quint16 port)
+Figures timeSearch(const QString &query, const QStringList &peers, quint16 port)
 {
-    SearchClient client(QStringLiteral("127.0.0.1"));
+    SearchClient client;
     client.setPort(port);
     qsizetype entries = 0;
     qsizetype names = 0;
@@ -90,7 +90,7 @@ Figures timeSearch(const QString &query, const PeerTable &peers, quint16 port)
         entries = names = single = 0;
         QElapsedTimer timer;
         timer.start();
-        client.search(query, peers);
+        runSearch(client, query, peers);
         times.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
         figures.names = std::max(figures.names, names);
         figures.fewestEntries = std::min(figures.fewestEntries, entries);
@@ -139,7 +139,7 @@ void oneLargePeer()
         std::printf("cannot listen: %s\n", qPrintable(responder.errorString()));
         return;
     }
-    const PeerTable local = tableOf({QStringLiteral("127.0.0.2")});
+    const QStringList local{QStringLiteral("127.0.0.2")};
     print("one peer, all match (same process)", timeSearch(all, local, responder.localPort()));
     print("one peer, 10 match (same process)", timeSearch(few, local, responder.localPort()));
 
@@ -154,7 +154,7 @@ void oneLargePeer()
             return;
         }
         const auto port = static_cast<quint16>(child.readLine().trimmed().toUInt());
-        const PeerTable remote = tableOf({QStringLiteral("127.0.0.3")});
+        const QStringList remote{QStringLiteral("127.0.0.3")};
         const QByteArray gap = QByteArray::number(gapMs);
         print(("one peer, all match (other process, gap " + gap + " ms)").constData(), timeSearch(all, remote, port));
         print(("one peer, 10 match (other process, gap " + gap + " ms)").constData(), timeSearch(few, remote, port));
@@ -183,7 +183,7 @@ void halfDeadTable()
         port = live.back()->localPort();
         addresses << address << QStringLiteral("127.0.2.%1").arg(i + 1);
     }
-    print("20 entries, 10 refuse (nothing listening)", timeSearch(QStringLiteral("rare"), tableOf(addresses), port));
+    print("20 entries, 10 refuse (nothing listening)", timeSearch(QStringLiteral("rare"), addresses, port));
 
     // A host that drops the connection attempt costs the whole connect limit:
     // a listener whose queue of one is full stands in for it.
@@ -196,11 +196,11 @@ void halfDeadTable()
     filler.connectToHost(QStringLiteral("127.0.3.1"), port);
     if (!filler.waitForConnected(ServeStartMs))
         return;
-    SearchClient client(QStringLiteral("127.0.0.1"));
+    SearchClient client;
     client.setPort(port);
     QElapsedTimer timer;
     timer.start();
-    client.search(QStringLiteral("rare"), tableOf({QStringLiteral("127.0.3.1")}));
+    runSearch(client, QStringLiteral("rare"), {QStringLiteral("127.0.3.1")});
     std::printf("%-58s %8.1f ms  (connect limit %d ms; 10 such entries cost %d s)\n",
                 "one entry that drops the connection attempt", static_cast<double>(timer.nsecsElapsed()) / 1e6,
                 SearchClient::ConnectTimeoutMs, 10 * SearchClient::ConnectTimeoutMs / 1000);

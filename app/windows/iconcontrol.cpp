@@ -79,7 +79,12 @@ void Iconcontrol::TrayMessage(int message, QWidget *owner)
 {
     if (message != WM_LBUTTONDBLCLK || !owner)
         return;
-    if (owner->windowState() & Qt::WindowMinimized) {
+    const bool minimised = owner->windowState() & Qt::WindowMinimized;
+    // Hidden without being minimised, the frame has not been opened yet (the
+    // start-up sequence shows it): there is nothing to restore or minimise.
+    if (!owner->isVisible() && !minimised)
+        return;
+    if (minimised) {
         owner->show();
         owner->setWindowState(Qt::WindowNoState);
         owner->activateWindow();

@@ -7,6 +7,7 @@
 #include "app/windows/look.h"
 #include "app/windows/orvik.h"
 #include "app/windows/twips.h"
+#include "directory/tamsin.h"
 #include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/server.h"
@@ -76,7 +77,8 @@ void MDIMain::buildMenus()
 Server *MDIMain::server()
 {
     if (!m_Server) {
-        m_Server = new Server(m_settings, m_peers);
+        // A search asks the peers the table holds when it starts.
+        m_Server = new Server(m_settings, [this] { return peerAddresses(); });
         m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
         m_Server->hide();
         connectServer();
@@ -131,6 +133,16 @@ void MDIMain::downloadAnswered()
 {
     if (m_frmsearch)
         m_frmsearch->setDownloadWaiting(false);
+}
+
+QStringList MDIMain::peerAddresses() const
+{
+    QStringList addresses;
+    const qint64 bound = m_peers.readerBound();
+    addresses.reserve(static_cast<qsizetype>(bound));
+    for (qint64 i = 1; i <= bound; ++i)
+        addresses.append(m_peers.PeerAddress[static_cast<std::size_t>(i)]);
+    return addresses;
 }
 
 Orvik *MDIMain::orvik()

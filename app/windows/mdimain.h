@@ -42,6 +42,9 @@ public:
     void showSearchWindow();
     void showProgressWindow();
 
+    /// The addresses of the peer table, entries 1 to PeerCount.
+    QStringList peerAddresses() const;
+
     /// The client area that holds the child windows.
     QMdiArea *area() const { return m_area; }
 

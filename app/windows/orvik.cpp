@@ -1,7 +1,7 @@
 #include "app/windows/orvik.h"
 
-#include "app/tamsin.h"
 #include "app/windows/accessible.h"
+#include "directory/tamsin.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/twips.h"

@@ -158,10 +158,11 @@ void TestEventSocket::servesOneConnectionAtATime()
 
 void TestEventSocket::refusedConnectReportsError()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    // Bound and not listening: every connection is refused, and nothing else
+    // can take the port while it is held.
+    QTcpSocket held;
+    QVERIFY(held.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    const quint16 port = held.localPort();
     EventSocket client(QStringLiteral("127.0.0.1"));
     QSignalSpy error(&client, &EventSocket::errorOccurred);
     client.connectToPeer(QStringLiteral("127.0.0.1"), port);

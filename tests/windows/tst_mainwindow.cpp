@@ -1,4 +1,4 @@
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 #include "app/windows/canvas.h"
 #include "app/windows/form1.h"
 #include "app/windows/frmdp.h"

@@ -1,4 +1,4 @@
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 
 #include <algorithm>
 #include <cmath>
