@@ -115,13 +115,14 @@ void Orvik::placeLine()
     // room ends in an ellipsis; the strip's tip holds all of it.
     const int left = m_Label1->geometry().right() + 1 + LineGap;
     const int right = m_canvas->width() - m_canvas->width() / NetworkStripShare - LineGap;
-    const QSize room(std::max(0, right - left), designHeight());
+    // The text wraps within the label less its margin on either side.
+    const QSize room(std::max(0, right - left - 2 * LineGap), designHeight());
     const QString shown = fitted(m_line, m_lineLabel->font(), room);
     const QRect used = QFontMetrics(m_lineLabel->font())
                            .boundingRect(QRect(QPoint(0, 0), room), Qt::TextWordWrap, shown);
     m_lineLabel->setText(shown);
-    m_lineLabel->setGeometry(left, 0, std::min(room.width(), used.width() + 2 * LineGap), room.height());
     m_lineLabel->setIndent(LineGap);
+    m_lineLabel->setGeometry(left, 0, used.width() + 2 * LineGap, room.height());
 }
 
 void Orvik::setLine(const QString &text, bool error)

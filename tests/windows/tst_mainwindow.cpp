@@ -395,6 +395,15 @@ void TestMainWindow::errorsStayUntilReplaced()
     QVERIFY(status->lineLabel()->isVisible());
     QVERIFY(status->lineLabel()->text().startsWith(QStringLiteral("Cannot listen")));
     QVERIFY(status->lineLabel()->geometry().left() > status->label()->geometry().right());
+    // Too long for the strip, it is cut to the lines that fit.
+    status->showError(QStringLiteral("Not registered in the central directory: Cannot download the central "
+                                     "directory: Cannot reach the FTP server: Failed to connect to 127.0.0.1 "
+                                     "port 2121: Connection refused"));
+    QLabel *line = status->lineLabel();
+    QVERIFY(line->text().endsWith(QChar(0x2026)));
+    QVERIFY(line->heightForWidth(line->width()) <= status->designHeight());
+    QVERIFY(line->geometry().right() < m_main->server()->geometry().left());
+    status->showError(error);
     QCOMPARE(strip->text(QAccessible::Description), error);
     // "Status: " is printed again in full green, left of the count.
     const QImage image = status->canvas()->image();
