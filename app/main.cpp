@@ -17,6 +17,7 @@ int main(int argc, char *argv[])
     // The program ends through its own exit command, not when its last
     // window closes or hides.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(Look::programIcon());
     Look::resolveComicFace();
 
     // The directory host is a build setting; there is no run-time one.

@@ -10,6 +10,7 @@
 
 class AmbrelFactory;
 class AmbrelStrip;
+class ButtonLabel;
 class MDIMain;
 class QFrame;
 class QLabel;
@@ -74,7 +75,7 @@ private:
     AmbrelStrip *m_Ambrel1 = nullptr;
     QLineEdit *m_Username = nullptr;
     QFrame *m_Picture1 = nullptr;
-    QLabel *m_Label4 = nullptr;
+    ButtonLabel *m_Label4 = nullptr;
     std::unique_ptr<DirectoryExchange> m_exchange;
     std::unique_ptr<MDIMain> m_main;
     std::unique_ptr<Shutdown> m_shutdown;
