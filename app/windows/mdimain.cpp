@@ -109,6 +109,17 @@ void MDIMain::connectServer()
         if (m_frmsearch)
             m_frmsearch->setSearching(false);
     });
+    // How far the search has come, for whoever reads the list rather than
+    // watches it; an answer cut off at a bound is named there too.
+    connect(&search, &SearchClient::searchStarted, this, [this] { m_cutOff.clear(); });
+    connect(&search, &SearchClient::progress, this, [this](int done, int total) {
+        m_searchProgress = tr("%1 of %2 peers asked").arg(done).arg(total);
+        showSearchProgress();
+    });
+    connect(&search, &SearchClient::peerCutOff, this, [this](const QString &address, const QString &why) {
+        m_cutOff << tr("the answer of %1 was cut off: it %2").arg(address, why);
+        showSearchProgress();
+    });
     connect(m_Server, &Server::listenerError, this, [this](const QString &text) { orvik()->showError(text); });
     connectDownloadFeedback();
 }
@@ -145,6 +156,15 @@ QStringList MDIMain::peerAddresses() const
     return addresses;
 }
 
+void MDIMain::showSearchProgress()
+{
+    if (!m_frmsearch)
+        return;
+    QStringList parts{m_searchProgress};
+    parts << m_cutOff;
+    m_frmsearch->setSearchProgress(parts.join(QStringLiteral("; ")));
+}
+
 Orvik *MDIMain::orvik()
 {
     if (!m_Orvik) {
@@ -165,6 +185,8 @@ frmsearch *MDIMain::searchWindow()
         m_frmsearch->setSearching(client.isSearching());
         connect(m_frmsearch, &frmsearch::searchRequested, m_Server, &Server::search);
         connect(m_frmsearch, &frmsearch::downloadRequested, m_Server, &Server::startdownload);
+        if (!m_searchProgress.isEmpty())
+            showSearchProgress();
     }
     return m_frmsearch;
 }

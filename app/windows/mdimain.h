@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QStringList>
 
 class Form1;
 class Orvik;
@@ -71,6 +72,7 @@ private:
     void MDIForm_MouseMove();
     void buildMenus();
     void connectServer();
+    void showSearchProgress();
     void connectDownloadFeedback();
     void downloadAnswered();
     void showChild(QMdiSubWindow *child);
@@ -85,6 +87,9 @@ private:
     QPointer<frmDP> m_frmDP;
     Form1 *m_Form1 = nullptr;
     bool m_loaded = false;
+    // What the search window's list says about the running or last search.
+    QString m_searchProgress;
+    QStringList m_cutOff;
     // Whether the status strip has said how to bring back a frame closed on a
     // desktop without a notification area.
     bool m_toldHowToRestore = false;

@@ -10,6 +10,7 @@
 #include "app/windows/frmsearch.h"
 #include "app/windows/iconcontrol.h"
 #include "app/windows/mdimain.h"
+#include "app/windows/orvik.h"
 #include "directory/tamsin.h"
 #include "net/bytelinesmodel.h"
 #include "net/downloadclient.h"
@@ -63,6 +64,7 @@ private slots:
     void cleanup();
 
     void connectAndExit();
+    void statusStripSaysWhatFailed();
     void trayDoubleClickDuringConnect();
     void exitDuringSearch();
     void searchDuringExit();
@@ -158,6 +160,40 @@ void TestConnect::connectAndExit()
     QTRY_COMPARE(m_ended, 1);
     QVERIFY(!Iconcontrol::hasTrayIcon());
     QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
+}
+
+void TestConnect::statusStripSaysWhatFailed()
+{
+    // No directory server: the copy opens unregistered and says so.
+    m_server->stop();
+    QVERIFY(connectNow());
+    Orvik *status = m_splash->mainWindow()->orvik();
+    QVERIFY(status->hasError());
+    QVERIFY2(status->line().startsWith(QStringLiteral("Not registered in the central directory: ")),
+             qPrintable(status->line()));
+
+    // A port that another program holds: the listener's error replaces it.
+    m_splash.reset();
+    Iconcontrol::RemoveTrayIcon();
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress(QString::fromLatin1(Own)), 0));
+    QVERIFY(m_server->start());
+    ProgramSettings settings;
+    settings.programFolder = m_folder->path();
+    settings.localAddress = QString::fromLatin1(Own);
+    settings.directoryHost = m_server->hostAndPort();
+    settings.searchPort = 0;
+    settings.uploadPort = holder.serverPort();
+    m_splash = std::make_unique<Splash>(*m_strips, settings, m_peers);
+    m_splash->setEndProcess([this] { ++m_ended; });
+    QVERIFY(connectNow());
+    status = m_splash->mainWindow()->orvik();
+    QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),
+             qPrintable(status->line()));
+    // It stays across the user count's ticks.
+    QSignalSpy ticks(status->statusTimer(), &QTimer::timeout);
+    QVERIFY(ticks.wait(3000) && ticks.wait(3000));
+    QVERIFY(status->hasError());
 }
 
 void TestConnect::trayDoubleClickDuringConnect()
@@ -257,6 +293,7 @@ void TestConnect::searchWindowClosedDuringSearch()
     // The result went into a window made anew, hidden.
     frmsearch *second = main->searchWindow();
     QCOMPARE(second->Searchresults()->count(), 1);
+    QCOMPARE(second->Searchresults()->accessibleDescription(), QStringLiteral("3 of 3 peers asked"));
     QVERIFY(!second->isVisible());
     QVERIFY(second->Command1()->isEnabled());
 }
