@@ -138,7 +138,8 @@ void TestMainWindow::closeRequestMinimisesAndHides()
     QVERIFY(m_main->isMinimized());
     QTRY_VERIFY_WITH_TIMEOUT(!m_main->isVisible(), 2000);
     QVERIFY(m_main->isMinimized());
-    QVERIFY(Iconcontrol::hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable());
+    // The icon it can be brought back with is still there.
+    QVERIFY(Iconcontrol::hasTrayIcon());
 }
 
 void TestMainWindow::noTrayMeansNoHiding()
@@ -146,7 +147,9 @@ void TestMainWindow::noTrayMeansNoHiding()
     Iconcontrol::overrideTrayAvailable(false);
     m_main->close();
     QVERIFY(m_main->isMinimized());
-    QTest::qWait(400);
+    // The hiding timer has ticked and left it alone.
+    QSignalSpy ticks(m_main->form1()->timer(), &QTimer::timeout);
+    QTRY_VERIFY(ticks.count() >= 3);
     QVERIFY(m_main->isVisible());
 }
 
@@ -180,8 +183,8 @@ void TestMainWindow::iconDoubleClickRule()
     // A genuine move over the client area at pixel 515 is no icon event.
     TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
     m_main->resize(700, 400);
+    // (The move is handled before mouseMove() returns.)
     QTest::mouseMove(m_main->area()->viewport(), QPoint(WM_LBUTTONDBLCLK, 5));
-    QTest::qWait(20);
     QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 }
 
@@ -275,7 +278,6 @@ void TestMainWindow::gradients()
 {
     m_main->resize(900, 600);
     QTRY_COMPARE(m_main->server()->height(), client().height());
-    QTest::qWait(10);
 
     // Status strip: black at the left, green growing to the right.
     const QImage status = m_main->orvik()->canvas()->image();
@@ -296,7 +298,8 @@ void TestMainWindow::gradients()
     // Maximised, the networking strip paints nothing new.
     const QSize before = server.size();
     m_main->server()->showMaximized();
-    QTest::qWait(10);
+    QTRY_VERIFY(m_main->server()->isMaximized());
+    QTRY_VERIFY(m_main->server()->widget()->size() != before);
     QCOMPARE(m_main->server()->gradientImage().size(), before);
 }
 
