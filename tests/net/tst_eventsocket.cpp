@@ -119,17 +119,18 @@ void TestEventSocket::servesOneConnectionAtATime()
     QVERIFY(listener.bind(0, address));
     const quint16 port = listener.localPort();
     QVERIFY(listener.listen());
+    // What the handlers could not do, checked by the test function itself.
+    int failures = 0;
     connect(&listener, &EventSocket::connectionRequest, this, [&](qintptr id) {
         listener.close();
-        QVERIFY(listener.accept(id));
+        failures += !listener.accept(id);
     });
     QString request;
     connect(&listener, &EventSocket::dataArrival, this, [&] {
         request = listener.takeText();
         listener.sendText(QStringLiteral("answer"));
         listener.close();
-        QVERIFY(listener.bind(port, address));
-        QVERIFY(listener.listen());
+        failures += !listener.bind(port, address) || !listener.listen();
     });
 
     QTcpSocket first;
@@ -154,6 +155,7 @@ void TestEventSocket::servesOneConnectionAtATime()
     QVERIFY(third.waitForConnected(5000));
     third.write("again");
     QTRY_COMPARE(request, QStringLiteral("again"));
+    QCOMPARE(failures, 0);
 }
 
 void TestEventSocket::refusedConnectReportsError()
