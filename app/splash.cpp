@@ -2,6 +2,7 @@
 
 #include "Controls/ambrelinterface.h"
 #include "app/shutdown.h"
+#include "app/windows/buttonlabel.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
@@ -78,6 +79,7 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
 
     m_Username = new QLineEdit(this);
     m_Username->setObjectName(QStringLiteral("Username"));
+    m_Username->setAccessibleName(QStringLiteral("User name"));
     m_Username->setGeometry(Twips::rect(840, 1800, 1695, 285, this));
     Look::paintGreenOnBlack(m_Username);
 
@@ -87,8 +89,11 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
     m_Picture1->setGeometry(Twips::rect(4920, 1680, 1455, 495, this));
     Look::paintGreenOnBlack(m_Picture1);
 
-    m_Label4 = new QLabel(QStringLiteral("Connect"), m_Picture1);
+    // "Connect" looks like a label and works as a button: a click, Tab then
+    // Enter or Space, Enter in the user name, or a screen reader's press.
+    m_Label4 = new ButtonLabel(QStringLiteral("Connect"), m_Picture1);
     m_Label4->setObjectName(QStringLiteral("Label4"));
+    m_Label4->setAccessibleName(QStringLiteral("Connect"));
     m_Label4->setFont(Look::face(8.25));
     m_Label4->setGeometry(Twips::rect(360, 120, 615, 255, this));
     Look::paintGreenOnBlack(m_Label4);
@@ -106,6 +111,8 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
     setTabOrder(strip, m_Username);
     setTabOrder(m_Username, m_Picture1);
     setTabOrder(m_Picture1, m_Label4);
+    connect(m_Label4, &ButtonLabel::clicked, this, &Splash::Label4_Click);
+    connect(m_Username, &QLineEdit::returnPressed, this, &Splash::Label4_Click);
 
     connect(m_exchange.get(), &DirectoryExchange::stepReached, this, &Splash::exchange_Step);
     connect(m_exchange.get(), &DirectoryExchange::registered, this, &Splash::exchange_Registered);
@@ -140,12 +147,6 @@ bool Splash::eventFilter(QObject *watched, QEvent *event)
             m_Picture1->setFrameShape(QFrame::NoFrame);
         // A move with a button held belongs to the control (text selection).
         return static_cast<QMouseEvent *>(event)->buttons() == Qt::NoButton;
-    }
-    if (watched == m_Label4 && event->type() == QEvent::MouseButtonRelease) {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && m_Label4->rect().contains(mouse->position().toPoint()))
-            Label4_Click();
-        return true;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -202,7 +203,18 @@ void Splash::MainConnect()
     }
     // The networking window is first used here, hidden until the end.
     m_main->server()->hide();
+    emit connectStarted();
     m_exchange->registerCopy(m_peers);
+}
+
+void Splash::endSession()
+{
+    if (m_shutdown) {
+        m_shutdown->exit_Click();
+        return;
+    }
+    // Not registered anywhere yet: nothing to take back.
+    m_endProcess();
 }
 
 void Splash::exchange_Step(DirectoryExchange::Step step)

@@ -10,6 +10,7 @@
 
 class AmbrelFactory;
 class AmbrelStrip;
+class ButtonLabel;
 class MDIMain;
 class QFrame;
 class QLabel;
@@ -44,9 +45,15 @@ public:
 
     bool isConnecting() const { return m_connecting; }
 
+    /// The session ends (a signal, a logout): runs the exit command when
+    /// there is a registration to take back, or ends the program at once.
+    void endSession();
+
 signals:
     /// A status text of the exchange has been put in the title label.
     void statusShown(const QString &text);
+    /// "Connect" has started: from here on the exit command ends the program.
+    void connectStarted();
     /// The start-up sequence is over: the main window is shown and listens.
     void connectFinished();
 
@@ -68,7 +75,7 @@ private:
     AmbrelStrip *m_Ambrel1 = nullptr;
     QLineEdit *m_Username = nullptr;
     QFrame *m_Picture1 = nullptr;
-    QLabel *m_Label4 = nullptr;
+    ButtonLabel *m_Label4 = nullptr;
     std::unique_ptr<DirectoryExchange> m_exchange;
     std::unique_ptr<MDIMain> m_main;
     std::unique_ptr<Shutdown> m_shutdown;

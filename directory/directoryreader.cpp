@@ -78,6 +78,15 @@ Fields split(const QByteArray &text)
     return f;
 }
 
+// A field that reads as a number, whatever its range: on a line of its own
+// it can only be a port, never an address.
+bool isNumber(const QByteArray &field)
+{
+    bool ok = false;
+    QString::fromLatin1(field).toDouble(&ok);
+    return ok;
+}
+
 } // namespace
 
 DirectoryReader::DirectoryReader(QIODevice *device)
@@ -174,7 +183,10 @@ std::optional<DirectoryRecord> DirectoryReader::next()
             continue;
 
         const Fields fields = split(line->text);
-        if (fields.junk)
+        // A number alone on a line, not after an address, belongs to no
+        // record: reading it as an address could make one up where a record
+        // was taken out before it.
+        if (fields.junk || (fields.single && !fields.quoted && isNumber(fields.address)))
             return record;
         record.address = QString::fromLatin1(fields.address);
         std::optional<QByteArray> port = fields.port;
@@ -184,7 +196,7 @@ std::optional<DirectoryRecord> DirectoryReader::next()
             std::optional<Line> second = readLine();
             if (second && second->whole && !trimmedBlanks(second->text).isEmpty()) {
                 const Fields portLine = split(second->text);
-                if (!portLine.junk && portLine.single && !portLine.quoted) {
+                if (!portLine.junk && portLine.single && !portLine.quoted && isNumber(portLine.address)) {
                     port = portLine.address;
                     record.raw += second->bytes;
                     second.reset();

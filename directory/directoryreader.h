@@ -53,7 +53,8 @@ struct DirectoryRecord
 /// Every record ends at a line end: a line that does not read as a record
 /// spoils only itself, never the records after it. A line that holds a
 /// single field starts a record; the line after it is its port when that
-/// line too holds a single unquoted field. Blank lines are no records.
+/// line holds a single unquoted number. A number alone on a line after
+/// anything else is no record. Blank lines are no records.
 class DirectoryReader
 {
 public:

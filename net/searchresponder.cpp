@@ -1,6 +1,7 @@
 #include "net/searchresponder.h"
 
 #include "net/eventsocket.h"
+#include "net/netlog.h"
 #include "net/searchprotocol.h"
 
 
@@ -120,6 +121,7 @@ void SearchResponder::SearchRecive_Close()
 
 void SearchResponder::SearchRecive_Error(int, const QString &description)
 {
+    qCWarning(lcSearch).noquote() << "Search listener:" << description;
     emit listenerError(description);
     if (m_state == State::AwaitingRequest || m_state == State::Answering)
         listenAgain();

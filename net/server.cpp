@@ -2,6 +2,7 @@
 
 #include "net/downloadclient.h"
 #include "net/localaddress.h"
+#include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
 #include "net/transferprotocol.h"
@@ -68,6 +69,8 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     setWidget(m_surface);
     m_searchsend->setPort(m_settings.searchPort);
     connect(m_SearchRecive, &SearchResponder::listenerError, this, &Server::listenerError);
+    connect(this, &Server::listenerError, this,
+            [](const QString &text) { qCWarning(lcSearch).noquote() << "Listener:" << text; });
 }
 
 Server::~Server() = default;

@@ -2,16 +2,22 @@
 // what a user may do while either of them waits.
 
 #include "Controls/ambrelinterface.h"
+#include "app/sessionend.h"
 #include "app/shutdown.h"
 #include "app/splash.h"
 #include "app/startup.h"
+#include "app/windows/frmdp.h"
 #include "app/windows/frmsearch.h"
 #include "app/windows/iconcontrol.h"
 #include "app/windows/mdimain.h"
+#include "app/windows/orvik.h"
 #include "directory/tamsin.h"
+#include "net/bytelinesmodel.h"
+#include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
 #include "net/server.h"
+#include "net/uploadresponder.h"
 #include "tests/support/ftpserver.h"
 
 #include <QDir>
@@ -26,6 +32,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -57,10 +64,14 @@ private slots:
     void cleanup();
 
     void connectAndExit();
+    void statusStripSaysWhatFailed();
     void trayDoubleClickDuringConnect();
     void exitDuringSearch();
     void searchDuringExit();
     void searchWindowClosedDuringSearch();
+    void progressWindowClosedDuringDownload();
+    void sessionEndRunsExit_data();
+    void sessionEndRunsExit();
 
 private:
     void makeSplash();
@@ -149,6 +160,40 @@ void TestConnect::connectAndExit()
     QTRY_COMPARE(m_ended, 1);
     QVERIFY(!Iconcontrol::hasTrayIcon());
     QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
+}
+
+void TestConnect::statusStripSaysWhatFailed()
+{
+    // No directory server: the copy opens unregistered and says so.
+    m_server->stop();
+    QVERIFY(connectNow());
+    Orvik *status = m_splash->mainWindow()->orvik();
+    QVERIFY(status->hasError());
+    QVERIFY2(status->line().startsWith(QStringLiteral("Not registered in the central directory: ")),
+             qPrintable(status->line()));
+
+    // A port that another program holds: the listener's error replaces it.
+    m_splash.reset();
+    Iconcontrol::RemoveTrayIcon();
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress(QString::fromLatin1(Own)), 0));
+    QVERIFY(m_server->start());
+    ProgramSettings settings;
+    settings.programFolder = m_folder->path();
+    settings.localAddress = QString::fromLatin1(Own);
+    settings.directoryHost = m_server->hostAndPort();
+    settings.searchPort = 0;
+    settings.uploadPort = holder.serverPort();
+    m_splash = std::make_unique<Splash>(*m_strips, settings, m_peers);
+    m_splash->setEndProcess([this] { ++m_ended; });
+    QVERIFY(connectNow());
+    status = m_splash->mainWindow()->orvik();
+    QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),
+             qPrintable(status->line()));
+    // It stays across the user count's ticks.
+    QSignalSpy ticks(status->statusTimer(), &QTimer::timeout);
+    QVERIFY(ticks.wait(3000) && ticks.wait(3000));
+    QVERIFY(status->hasError());
 }
 
 void TestConnect::trayDoubleClickDuringConnect()
@@ -248,8 +293,73 @@ void TestConnect::searchWindowClosedDuringSearch()
     // The result went into a window made anew, hidden.
     frmsearch *second = main->searchWindow();
     QCOMPARE(second->Searchresults()->count(), 1);
+    QCOMPARE(second->Searchresults()->accessibleDescription(), QStringLiteral("3 of 3 peers asked"));
     QVERIFY(!second->isVisible());
     QVERIFY(second->Command1()->isEnabled());
+}
+
+void TestConnect::progressWindowClosedDuringDownload()
+{
+    // Another copy serves a large file.
+    QTemporaryDir other;
+    QDir(other.path()).mkpath(QStringLiteral("Shared"));
+    QFile big(other.filePath(QStringLiteral("Shared/big.bin")));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(256) << 20));
+    big.close();
+    UploadResponder responder(other.path(), QStringLiteral("127.0.0.3"), 0);
+    QVERIFY(responder.start());
+    QDir(m_folder->path()).mkpath(QStringLiteral("Downloads"));
+    QVERIFY(connectNow());
+    MDIMain *main = m_splash->mainWindow();
+    DownloadClient &download = main->server()->downloads();
+    QSignalSpy finished(&download, &DownloadClient::finished);
+
+    main->showProgressWindow();
+    QPointer<frmDP> first = main->progressWindow();
+    // The copy dials the port every copy listens on; here the other's.
+    download.setUploadPort(responder.port());
+    QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
+    QTRY_VERIFY(first->model()->byteCount() > 0);
+    QVERIFY(first->close());
+    QTRY_VERIFY(first.isNull());
+    main->showProgressWindow();
+    frmDP *second = main->progressWindow();
+    QVERIFY(second->isVisible());
+    QVERIFY(finished.wait(30000));
+    QVERIFY(finished.first().first().toBool());
+    QCOMPARE(second->model()->data(second->model()->index(second->model()->rowCount() - 1)).toString(),
+             QStringLiteral("Done!"));
+}
+
+void TestConnect::sessionEndRunsExit_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("the event loop is told to quit") << 0;
+}
+
+void TestConnect::sessionEndRunsExit()
+{
+    QFETCH(int, how);
+    SessionEnd session;
+    QVERIFY(session.isInstalled());
+    connect(m_splash.get(), &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
+    connect(&session, &SessionEnd::endRequested, m_splash.get(), &Splash::endSession);
+    QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\",1\r\n"));
+    QVERIFY(connectNow());
+    QCOMPARE(readFile(remoteCopy()), "\"10.0.0.1\",1\r\n" + OwnRecord);
+
+    if (how) {
+        QCOMPARE(::raise(how), 0);
+    } else {
+        // What quit() sends when the event loop runs (the test's does not).
+        QEvent quit(QEvent::Quit);
+        QVERIFY(QCoreApplication::sendEvent(QCoreApplication::instance(), &quit));
+    }
+    QTRY_COMPARE(m_ended, 1);
+    QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
 }
 
 QTEST_MAIN(TestConnect)

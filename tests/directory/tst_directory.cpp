@@ -62,6 +62,9 @@ void TestDirectory::readsRecords_data()
                                        << QStringList{"odd:a:-", "peer:b:2", "peer:c:3"};
     QTest::newRow("three fields") << QByteArray("\"a\",1,9\r\n\"b\"\r\n2\r\n")
                                   << QStringList{"odd:a:1", "peer:b:2"};
+    QTest::newRow("two unquoted addresses") << QByteArray("10.0.0.1\r\n10.0.0.2\r\n7\r\n")
+                                           << QStringList{"odd:10.0.0.1:-", "odd:10.0.0.2:7"};
+    QTest::newRow("number alone") << QByteArray("\"a\",1\r\n5\r\n\"b\"\r\n6\r\n") << QStringList{"peer:a:1", "junk::-", "peer:b:6"};
     QTest::newRow("unclosed quote") << QByteArray("\"a,1\r\n\"b\",2\r\n") << QStringList{"junk::-", "peer:b:2"};
     QTest::newRow("file ends inside a record") << QByteArray("\"a\",1\r\n\"b\"\r\n") << QStringList{"peer:a:1", "odd:b:-"};
 }
@@ -180,6 +183,10 @@ void TestDirectory::exitRewrite_data()
         << QByteArray("\"a\",1,2\r\n\"b\"\r\n\"c\",x\r\nnoise\r\n\"10.0.0.5\",1,2\r\n")
         << QByteArray("\"a\",1,2\r\n\"b\"\r\n\"c\",x\r\nnoise\r\n");
     QTest::newRow("blank lines go") << QByteArray("\r\n\"a\",1\r\n\r\n") << QByteArray("\"a\",1\r\n");
+    // Taking out a record between an address and a line after it must not
+    // join the two into another record.
+    QTest::newRow("no new pairs") << QByteArray("\"a\"\r\n\"10.0.0.5\",0\r\nb.host\r\n")
+                                  << QByteArray("\"a\"\r\nb.host\r\n");
 }
 
 void TestDirectory::exitRewrite()

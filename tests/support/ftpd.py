@@ -11,6 +11,8 @@ test can arm them while the server runs. Counters count down as they fire:
     stor_cut       N   the next N uploads (STOR) stop writing after half the
                        bytes, as on a full disk
     appe_cut       N   the same for appends (APPE)
+    drop_sessions  N   close every open session at once, as a restarted
+                       server would (checked every 50 ms)
 
     python3 ftpd.py --home DIR [--port P] [--faults FILE]
 """
@@ -148,6 +150,14 @@ def main():
     Handler.authorizer = authorizer
     Handler.faults = Faults(args.faults)
     server = FTPServer(("127.0.0.1", args.port), Handler)
+
+    def drop_sessions():
+        if Handler.faults.take("drop_sessions"):
+            for channel in list(server.ioloop.socket_map.values()):
+                if isinstance(channel, FTPHandler):
+                    channel.close()
+
+    server.ioloop.call_every(0.05, drop_sessions)
     print("listening on 127.0.0.1:%d" % server.address[1], flush=True)
     server.serve_forever()
 

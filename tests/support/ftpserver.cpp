@@ -5,9 +5,11 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTcpSocket>
+#include <QThread>
 
 namespace {
 
@@ -45,13 +47,23 @@ bool FtpServerProcess::start()
         m_error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    return launch(0);
+    return launch();
 }
 
-bool FtpServerProcess::restart()
+bool FtpServerProcess::dropSessions()
 {
-    stop();
-    return m_port != 0 && launch(m_port);
+    QJsonObject armed = faults();
+    armed.insert(QStringLiteral("drop_sessions"), 1);
+    if (!setFaults(armed))
+        return false;
+    // The server counts the fault down once it has closed the sessions.
+    const QDeadlineTimer deadline(StartTimeoutMs);
+    while (faults().value(QStringLiteral("drop_sessions")).toInt() > 0) {
+        if (deadline.hasExpired() || !isRunning())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 void FtpServerProcess::stop()
@@ -93,10 +105,21 @@ QString FtpServerProcess::errorString() const
     return m_error;
 }
 
+QString FtpServerProcess::faultsPath() const
+{
+    return QDir(m_dir.path()).filePath(QStringLiteral("faults.json"));
+}
+
 bool FtpServerProcess::setFaults(const QJsonObject &faults)
 {
-    QSaveFile file(QDir(m_dir.path()).filePath(QStringLiteral("faults.json")));
+    QSaveFile file(faultsPath());
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(faults).toJson()) >= 0 && file.commit();
+}
+
+QJsonObject FtpServerProcess::faults() const
+{
+    QFile file(faultsPath());
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
 QByteArray FtpServerProcess::log()
@@ -117,12 +140,12 @@ int FtpServerProcess::loginCount()
     return int(log().count(LoginLine));
 }
 
-bool FtpServerProcess::launch(quint16 port)
+bool FtpServerProcess::launch()
 {
     const qsizetype from = log().size();
     m_process.start(QString::fromLatin1(Python),
-                    {script(), QStringLiteral("--home"), m_home, QStringLiteral("--port"), QString::number(port),
-                     QStringLiteral("--faults"), QDir(m_dir.path()).filePath(QStringLiteral("faults.json"))});
+                    {script(), QStringLiteral("--home"), m_home, QStringLiteral("--port"), QStringLiteral("0"),
+                     QStringLiteral("--faults"), faultsPath()});
     if (!m_process.waitForStarted()) {
         m_error = QStringLiteral("cannot run %1: %2").arg(QString::fromLatin1(Python), m_process.errorString());
         return false;

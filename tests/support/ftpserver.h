@@ -24,9 +24,11 @@ public:
 
     /// Starts the server; true once it listens and has greeted with 220.
     bool start();
-    /// Starts it again on the same port and home after stop().
-    bool restart();
+    /// Ends the server: its port refuses connections from then on.
     void stop();
+    /// Closes every open session, as a restarted server would, and keeps
+    /// listening; true once done.
+    bool dropSessions();
     bool isRunning() const;
 
     /// "127.0.0.1:port"
@@ -34,7 +36,7 @@ public:
     quint16 port() const;
     QString homeDir() const;
     QString filePath(const QString &name) const;
-    /// Why start() or restart() failed, with the server's output.
+    /// Why start() failed, with the server's output.
     QString errorString() const;
 
     /// Arms faults, as ftpd.py lists them: {"retr_delay": 1.0}, {"retr_fail": 2}, ...
@@ -46,7 +48,9 @@ public:
     int loginCount();
 
 private:
-    bool launch(quint16 port);
+    bool launch();
+    QJsonObject faults() const;
+    QString faultsPath() const;
 
     QTemporaryDir m_dir;
     QString m_home;
