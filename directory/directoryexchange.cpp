@@ -4,6 +4,7 @@
 #include "directory/directoryfilter.h"
 #include "directory/directorylog.h"
 #include "directory/directoryreader.h"
+#include "directory/replacingfile.h"
 #include "directory/tamsin.h"
 
 #include <QDir>
@@ -176,6 +177,10 @@ void DirectoryExchange::enter(State state)
     case State::Appending:
         appendRecord();
         break;
+    case State::Keeping:
+        keepLocalCopy();
+        queue(State::Disconnecting);
+        break;
     case State::Disconnecting:
         emit stepReached(Step::Disconnecting);
         if (alive && m_state == state)
@@ -204,6 +209,7 @@ void DirectoryExchange::enter(State state)
         leaveAfterFetch();
         break;
     case State::Sending:
+        QFile::remove(scratchFile());
         m_ftp.put(localCopy(), m_remoteScratch);
         break;
     case State::CheckingCopy:
@@ -436,8 +442,7 @@ void DirectoryExchange::fetched()
     case State::Verifying:
         if (own > m_ownBefore) {
             m_registered = true;
-            keepLocalCopy();
-            queue(State::Disconnecting);
+            queue(State::Keeping);
         } else if (++m_appendAttempts < MaxAppendAttempts) {
             qCDebug(lcDirectory) << "this copy's record is not in the directory; appending it again";
             m_ownBefore = own;
@@ -535,12 +540,12 @@ void DirectoryExchange::leaveAfterFetch()
         return;
     }
     m_filterIn = std::make_unique<QFile>(scratchFile());
-    m_filterOut = std::make_unique<QSaveFile>(localCopy());
+    m_filterOut = std::make_unique<ReplacingFile>(localCopy());
     if (!m_filterIn->open(QIODevice::ReadOnly)) {
         endUnregistering(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
         return;
     }
-    if (!m_filterOut->open(QIODevice::WriteOnly)) {
+    if (!m_filterOut->open()) {
         endUnregistering(tr("Cannot write %1: %2").arg(localCopy(), m_filterOut->errorString()));
         return;
     }
@@ -565,7 +570,8 @@ void DirectoryExchange::filterSlice()
     }
     m_filteredSize = QFileInfo(localCopy()).size();
     m_filterOut.reset();
-    QFile::remove(scratchFile());
+    // The download is deleted in the next step: freeing a large file takes
+    // a while of its own.
     queue(State::Sending);
 }
 

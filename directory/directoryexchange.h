@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QFile>
 #include <QObject>
-#include <QSaveFile>
 #include <QString>
 #include <QTimer>
 
@@ -15,6 +14,7 @@
 struct PeerTable;
 class DirectoryFilter;
 class DirectoryReader;
+class ReplacingFile;
 
 /// What the exchange with the central directory works with. The program
 /// passes its own folder, this machine's address (taken once, at start-up)
@@ -52,6 +52,7 @@ struct DirectorySettings
 ///   Appending      append this copy's two-line record to the server's file
 ///   Verifying      download it again: the record must be there, or it is
 ///                  appended again, MaxAppendAttempts in all
+///   Keeping        that download becomes the local copy
 ///   Disconnecting  reports Step::Disconnecting (the session stays open)
 ///   Loading        reports Step::Loading, then loads the peer table from
 ///                  the local copy, a slice at a time
@@ -99,6 +100,7 @@ public:
         Fetching,
         Appending,
         Verifying,
+        Keeping,
         Disconnecting,
         Loading,
         Done,
@@ -126,7 +128,7 @@ public:
     /// Wait after appending before reading the record back: longer than
     /// another copy's check-then-rename at "Exit" takes, so a rename that
     /// overwrote the record is seen.
-    static constexpr int VerifyDelayMs = 300;
+    static constexpr int VerifyDelayMs = 100;
     /// Longest time one slice of loading or filtering may hold the event loop.
     static constexpr int SliceMs = 4;
 
@@ -222,7 +224,7 @@ private:
     int m_replaceAttempts = 0;
     QString m_remoteScratch;
     std::unique_ptr<QFile> m_filterIn;
-    std::unique_ptr<QSaveFile> m_filterOut;
+    std::unique_ptr<ReplacingFile> m_filterOut;
     std::unique_ptr<DirectoryFilter> m_filter;
     qint64 m_filteredSize = 0;
 };

@@ -1,11 +1,11 @@
 #include "directory/ftpclient.h"
 
 #include "directory/directorylog.h"
+#include "directory/replacingfile.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QPointer>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTimeZone>
@@ -400,8 +400,8 @@ bool FtpClient::get(const QString &remoteFile, const QString &localFile, qint64 
     m_maxBytes = maxBytes;
     // The download goes to a temporary file beside the local file, which
     // takes its place only once the transfer has completed.
-    m_download = std::make_unique<QSaveFile>(localFile);
-    if (!m_download->open(QIODevice::WriteOnly)) {
+    m_download = std::make_unique<ReplacingFile>(localFile);
+    if (!m_download->open()) {
         const QString why = m_download->errorString();
         m_download.reset();
         m_operation = Operation::Get;

@@ -47,7 +47,7 @@
 #include <memory>
 
 class QFile;
-class QSaveFile;
+class ReplacingFile;
 class QSocketNotifier;
 class QTimer;
 
@@ -202,7 +202,7 @@ private:
     // Whether the easy handle is in the multi handle.
     bool m_added = false;
     QString m_renameTo;
-    std::unique_ptr<QSaveFile> m_download;
+    std::unique_ptr<ReplacingFile> m_download;
     std::unique_ptr<QFile> m_uploadFile;
     QByteArray m_uploadBytes;
     qint64 m_uploadOffset = 0;
