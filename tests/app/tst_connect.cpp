@@ -19,6 +19,7 @@
 #include "net/server.h"
 #include "net/uploadresponder.h"
 #include "tests/support/ftpserver.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QJsonObject>
@@ -39,18 +40,6 @@ namespace {
 
 constexpr char Own[] = "127.0.0.2";
 const QByteArray OwnRecord = "\"127.0.0.2\"\r\n0\r\n";
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 } // namespace
 
@@ -74,7 +63,7 @@ private slots:
     void sessionEndRunsExit();
 
 private:
-    void makeSplash();
+    void makeSplash(quint16 uploadPort = 0);
     bool connectNow();
     QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
 
@@ -111,7 +100,7 @@ void TestConnect::cleanup()
     m_folder.reset();
 }
 
-void TestConnect::makeSplash()
+void TestConnect::makeSplash(quint16 uploadPort)
 {
     ProgramSettings settings;
     settings.programFolder = m_folder->path();
@@ -119,7 +108,7 @@ void TestConnect::makeSplash()
     settings.directoryHost = m_server->hostAndPort();
     // Any free ports: a copy running on this machine does not disturb the test.
     settings.searchPort = 0;
-    settings.uploadPort = 0;
+    settings.uploadPort = uploadPort;
     m_splash = std::make_unique<Splash>(*m_strips, settings, m_peers);
     m_splash->setEndProcess([this] { ++m_ended; });
     m_splash->show();
@@ -178,14 +167,7 @@ void TestConnect::statusStripSaysWhatFailed()
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress(QString::fromLatin1(Own)), 0));
     QVERIFY(m_server->start());
-    ProgramSettings settings;
-    settings.programFolder = m_folder->path();
-    settings.localAddress = QString::fromLatin1(Own);
-    settings.directoryHost = m_server->hostAndPort();
-    settings.searchPort = 0;
-    settings.uploadPort = holder.serverPort();
-    m_splash = std::make_unique<Splash>(*m_strips, settings, m_peers);
-    m_splash->setEndProcess([this] { ++m_ended; });
+    makeSplash(holder.serverPort());
     QVERIFY(connectNow());
     status = m_splash->mainWindow()->orvik();
     QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),

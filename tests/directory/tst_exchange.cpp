@@ -4,6 +4,7 @@
 #include "directory/directoryexchange.h"
 #include "directory/tamsin.h"
 #include "tests/support/ftpserver.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,18 +22,6 @@ namespace {
 
 constexpr char Own[] = "127.0.0.2";
 const QByteArray OwnRecord = "\"127.0.0.2\"\r\n0\r\n";
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
 
 // One copy of the program as far as the directory is concerned: its folder,
 // its address, its table and its exchange.
