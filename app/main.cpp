@@ -1,8 +1,9 @@
 #include "Controls/ambrelinterface.h"
+#include "app/sessionend.h"
 #include "app/splash.h"
 #include "app/startup.h"
-#include "app/tamsin.h"
 #include "app/windows/look.h"
+#include "directory/tamsin.h"
 
 #include <QApplication>
 
@@ -16,6 +17,7 @@ int main(int argc, char *argv[])
     // The program ends through its own exit command, not when its last
     // window closes or hides.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(Look::programIcon());
     Look::resolveComicFace();
 
     // The directory host is a build setting; there is no run-time one.
@@ -28,6 +30,10 @@ int main(int argc, char *argv[])
     }
 
     Splash splash(*strips, settings, Tamsin::peers());
+    // A kill, Ctrl+C or the end of the desktop session runs the exit command.
+    SessionEnd session;
+    QObject::connect(&splash, &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
+    QObject::connect(&session, &SessionEnd::endRequested, &splash, &Splash::endSession);
     splash.show();
     return QApplication::exec();
 }

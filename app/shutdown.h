@@ -4,26 +4,23 @@
 
 #include <functional>
 
+class DirectoryExchange;
 class Server;
-struct PeerTable;
 
 /// File > Exit: takes this copy out of the central directory, removes the
 /// notification-area icon and ends the process.
 ///
-/// The directory is fetched again, every entry with this machine's address is
-/// dropped, and the rest is written back one record per line and put on the
-/// FTP account. A failed fetch is retried on a fresh connection a few times;
-/// when it keeps failing, or the fetched copy cannot be read, nothing is put
-/// back, so that a local fault never wipes the directory for everybody.
+/// A running search stops first. The directory exchange then fetches the
+/// directory, drops every record with this machine's address and puts the
+/// rest back; when it cannot, the directory stays as it was. Either way the
+/// program ends when the exchange is over, within its bounds.
 class Shutdown : public QObject
 {
     Q_OBJECT
 
 public:
-    /// Fetch attempts before the program ends without touching the directory.
-    static constexpr int MaxDownloadAttempts = 3;
-
-    Shutdown(Server &server, PeerTable &peers, std::function<void()> endProcess, QObject *parent = nullptr);
+    Shutdown(DirectoryExchange &exchange, Server &server, std::function<void()> endProcess,
+             QObject *parent = nullptr);
 
     /// Runs the exit command; a second request while it runs is ignored.
     void exit_Click();
@@ -31,11 +28,10 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    bool fetchDirectory();
-    bool writeBack();
+    void exchange_Unregistered(bool ok);
 
+    DirectoryExchange &m_exchange;
     Server &m_server;
-    PeerTable &m_peers;
     std::function<void()> m_endProcess;
     bool m_running = false;
 };

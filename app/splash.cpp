@@ -1,18 +1,17 @@
 #include "app/splash.h"
 
 #include "Controls/ambrelinterface.h"
-#include "app/directory.h"
 #include "app/shutdown.h"
+#include "app/windows/buttonlabel.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
+#include "app/windows/orvik.h"
 #include "app/windows/twips.h"
-#include "net/ftpclient.h"
+#include "net/localaddress.h"
 #include "net/server.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
-#include <QFile>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,13 +35,23 @@ constexpr char StatusDisconnecting[] = "Disconnecting From Central Server";
 constexpr char StatusLoading[] = "Loading Users:";
 constexpr char StatusDone[] = "Done: Loading...";
 
+ProgramSettings withAddress(ProgramSettings settings)
+{
+    // Taken once, here: the record registered, the listeners and the
+    // records removed at exit all name the same address.
+    if (settings.localAddress.isEmpty())
+        settings.localAddress = LocalAddress::detect();
+    return settings;
+}
+
 } // namespace
 
 Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
-    , m_settings(std::move(settings))
+    , m_settings(withAddress(std::move(settings)))
     , m_peers(peers)
+    , m_exchange(std::make_unique<DirectoryExchange>(m_settings.directory()))
     , m_endProcess([] {
         // Nothing after the exit command may run any more: no window's
         // close handler, no pending event.
@@ -70,6 +79,7 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
 
     m_Username = new QLineEdit(this);
     m_Username->setObjectName(QStringLiteral("Username"));
+    m_Username->setAccessibleName(QStringLiteral("User name"));
     m_Username->setGeometry(Twips::rect(840, 1800, 1695, 285, this));
     Look::paintGreenOnBlack(m_Username);
 
@@ -79,8 +89,11 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
     m_Picture1->setGeometry(Twips::rect(4920, 1680, 1455, 495, this));
     Look::paintGreenOnBlack(m_Picture1);
 
-    m_Label4 = new QLabel(QStringLiteral("Connect"), m_Picture1);
+    // "Connect" looks like a label and works as a button: a click, Tab then
+    // Enter or Space, Enter in the user name, or a screen reader's press.
+    m_Label4 = new ButtonLabel(QStringLiteral("Connect"), m_Picture1);
     m_Label4->setObjectName(QStringLiteral("Label4"));
+    m_Label4->setAccessibleName(QStringLiteral("Connect"));
     m_Label4->setFont(Look::face(8.25));
     m_Label4->setGeometry(Twips::rect(360, 120, 615, 255, this));
     Look::paintGreenOnBlack(m_Label4);
@@ -98,11 +111,21 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
     setTabOrder(strip, m_Username);
     setTabOrder(m_Username, m_Picture1);
     setTabOrder(m_Picture1, m_Label4);
+    connect(m_Label4, &ButtonLabel::clicked, this, &Splash::Label4_Click);
+    connect(m_Username, &QLineEdit::returnPressed, this, &Splash::Label4_Click);
+
+    connect(m_exchange.get(), &DirectoryExchange::stepReached, this, &Splash::exchange_Step);
+    connect(m_exchange.get(), &DirectoryExchange::registered, this, &Splash::exchange_Registered);
 
     Form_Load();
 }
 
-Splash::~Splash() = default;
+Splash::~Splash()
+{
+    // The exit command and the windows go before the exchange they use.
+    m_shutdown.reset();
+    m_main.reset();
+}
 
 void Splash::setEndProcess(std::function<void()> endProcess)
 {
@@ -124,12 +147,6 @@ bool Splash::eventFilter(QObject *watched, QEvent *event)
             m_Picture1->setFrameShape(QFrame::NoFrame);
         // A move with a button held belongs to the control (text selection).
         return static_cast<QMouseEvent *>(event)->buttons() == Qt::NoButton;
-    }
-    if (watched == m_Label4 && event->type() == QEvent::MouseButtonRelease) {
-        auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && m_Label4->rect().contains(mouse->position().toPoint()))
-            Label4_Click();
-        return true;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -155,23 +172,17 @@ void Splash::closeEvent(QCloseEvent *event)
 
 void Splash::Label4_Click()
 {
-    // A second click while the exchange runs would start it inside itself.
+    // A second click while the exchange runs would start it twice.
     if (m_connecting || m_connected)
         return;
     m_Ambrel1->StartScroll();
     MainConnect();
-    raise();
 }
 
 void Splash::setStatus(const QString &text)
 {
     m_Label1->setText(text);
     emit statusShown(text);
-}
-
-void Splash::pump()
-{
-    QCoreApplication::processEvents();
 }
 
 void Splash::MainConnect()
@@ -186,54 +197,62 @@ void Splash::MainConnect()
     setStatus(QString::fromLatin1(StatusConnecting));
 
     if (!m_main) {
-        m_main = std::make_unique<MDIMain>(m_settings, m_peers);
-        m_shutdown = std::make_unique<Shutdown>(*m_main->server(), m_peers, m_endProcess);
+        m_main = std::make_unique<MDIMain>(m_settings.server(), m_peers);
+        m_shutdown = std::make_unique<Shutdown>(*m_exchange, *m_main->server(), m_endProcess);
         connect(m_main.get(), &MDIMain::exitRequested, m_shutdown.get(), &Shutdown::exit_Click);
     }
-    Server *server = m_main->server();
-    FtpClient &ftp = server->FTP();
-    ftp.setUserName(QString::fromLatin1(Directory::UserName));
-    server->hide();
-    ftp.setPassword(QString::fromLatin1(Directory::Password));
-    ftp.setHost(m_settings.directoryHost);
-    ftp.connectToHost();
-    pump();
-    setStatus(QString::fromLatin1(StatusConnected));
-    pump();
-    setStatus(QString::fromLatin1(StatusUploading));
-    pump();
-    ftp.setRemoteFile(QString::fromLatin1(Directory::FileName));
+    // The networking window is first used here, hidden until the end.
+    m_main->server()->hide();
+    emit connectStarted();
+    m_exchange->registerCopy(m_peers);
+}
 
-    m_main->load();
-
-    const QString localCopy = QDir(m_settings.programFolder).filePath(QString::fromLatin1(Directory::FileName));
-    ftp.setLocalFile(localCopy);
-    ftp.get();
-
-    QFile file(localCopy);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        file.write(Directory::startupRecord(server->localAddress(), static_cast<qint16>(server->searchLocalPort())));
-        file.close();
+void Splash::endSession()
+{
+    if (m_shutdown) {
+        m_shutdown->exit_Click();
+        return;
     }
-    ftp.put();
+    // Not registered anywhere yet: nothing to take back.
+    m_endProcess();
+}
 
-    setStatus(QString::fromLatin1(StatusDisconnecting));
-    pump();
-    setStatus(QString::fromLatin1(StatusLoading));
-    pump();
+void Splash::exchange_Step(DirectoryExchange::Step step)
+{
+    switch (step) {
+    case DirectoryExchange::Step::Connected:
+        setStatus(QString::fromLatin1(StatusConnected));
+        break;
+    case DirectoryExchange::Step::Uploading:
+        setStatus(QString::fromLatin1(StatusUploading));
+        // The main window is made and loaded, hidden; from here on its
+        // timers tick.
+        m_main->load();
+        break;
+    case DirectoryExchange::Step::Disconnecting:
+        setStatus(QString::fromLatin1(StatusDisconnecting));
+        break;
+    case DirectoryExchange::Step::Loading:
+        setStatus(QString::fromLatin1(StatusLoading));
+        break;
+    case DirectoryExchange::Step::Done:
+        setStatus(QString::fromLatin1(StatusDone));
+        break;
+    }
+}
 
-    QFile copy(localCopy);
-    if (copy.open(QIODevice::ReadOnly))
-        Directory::load(m_peers, copy.readAll(), &Splash::pump);
-    copy.close();
-    pump();
-    setStatus(QString::fromLatin1(StatusDone));
-
+void Splash::exchange_Registered(bool ok)
+{
     hide();
     m_main->show();
+    Server *server = m_main->server();
     server->show();
-    server->Init();
-
     m_connecting = false;
     m_connected = true;
+    // Listeners last, so that an error of theirs is what the strip shows.
+    if (!ok)
+        m_main->orvik()->showError(tr("Not registered in the central directory: %1").arg(m_exchange->errorString()));
+    server->Init();
+    raise();
+    emit connectFinished();
 }

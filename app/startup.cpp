@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "Controls/ambrelinterface.h"
+#include "net/localaddress.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,10 +9,30 @@
 #include <QJsonObject>
 #include <QPluginLoader>
 
+ServerSettings ProgramSettings::server() const
+{
+    ServerSettings s;
+    s.programFolder = programFolder;
+    s.localAddress = localAddress;
+    s.searchPort = searchPort;
+    s.uploadPort = uploadPort;
+    return s;
+}
+
+DirectorySettings ProgramSettings::directory() const
+{
+    DirectorySettings s;
+    s.host = directoryHost;
+    s.programFolder = programFolder;
+    s.ownAddress = localAddress;
+    return s;
+}
+
 ProgramSettings Startup::defaultSettings(const QString &directoryHost)
 {
     ProgramSettings s;
     s.programFolder = QCoreApplication::applicationDirPath();
+    s.localAddress = LocalAddress::detect();
     s.directoryHost = directoryHost;
     return s;
 }

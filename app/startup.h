@@ -3,6 +3,7 @@
 // How the program starts: the values it runs with, and the strip library it
 // loads before its first window opens.
 
+#include "directory/directoryexchange.h"
 #include "net/serversettings.h"
 
 #include <QString>
@@ -10,14 +11,29 @@
 class AmbrelFactory;
 
 /// The values a running copy works with. The program uses
-/// Startup::defaultSettings(); tests give their own program folder, address
-/// and directory host.
-using ProgramSettings = ServerSettings;
+/// Startup::defaultSettings(); tests give their own program folder, address,
+/// ports and directory host.
+struct ProgramSettings
+{
+    /// Folder that holds IP.txt, Shared/ and Downloads/.
+    QString programFolder;
+    /// This copy's IPv4 address, taken once at start-up: the record written
+    /// at "Connect", the listeners and the records removed at "Exit" all use
+    /// it, whatever happens to the machine's addresses meanwhile.
+    QString localAddress;
+    /// FTP host of the central directory, host or host:port.
+    QString directoryHost;
+    quint16 searchPort = 1050;
+    quint16 uploadPort = 1100;
+
+    ServerSettings server() const;
+    DirectorySettings directory() const;
+};
 
 namespace Startup {
 
 /// The fixed values of the program: its own folder, this machine's address
-/// and the directory host it was built for.
+/// (detected here, once) and the directory host it was built for.
 ProgramSettings defaultSettings(const QString &directoryHost);
 
 /// The name the strip control is registered under.

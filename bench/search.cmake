@@ -1,2 +1,2 @@
 # search benchmarks
-ferrin_add_bench(bench_search LIBS ferrin_net ferrin_directory)
+ferrin_add_bench(bench_search TIMEOUT 600 LIBS ferrin_net)

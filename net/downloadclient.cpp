@@ -1,5 +1,7 @@
 #include "net/downloadclient.h"
 
+#include "net/netlog.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -174,6 +176,7 @@ void DownloadClient::stalled()
 
 void DownloadClient::endBeforeConnected(const QString &line)
 {
+    qCWarning(lcTransfer).noquote() << "Download of" << m_DownloadRequest << "failed:" << line;
     m_connectTimer->stop();
     m_download.close();
     m_DownloadFile.close();
@@ -186,6 +189,7 @@ void DownloadClient::endBeforeConnected(const QString &line)
 
 void DownloadClient::endReceiving(const QString &line)
 {
+    qCWarning(lcTransfer).noquote() << "Download of" << m_DownloadRequest << "ended early:" << line;
     m_stallTimer->stop();
     m_download.close();
     m_DownloadFile.close();

@@ -6,6 +6,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <utility>
 
 EventSocket::EventSocket(QString localAddress, QObject *parent)
@@ -17,6 +23,7 @@ EventSocket::EventSocket(QString localAddress, QObject *parent)
 EventSocket::~EventSocket()
 {
     close();
+    dropShadow();
 }
 
 bool EventSocket::bind(quint16 port, const QString &address)
@@ -75,6 +82,7 @@ bool EventSocket::accept(qintptr requestId)
     socket->disconnect(this);
     adopt(socket);
     m_state = State::Connected;
+    shadow();
     // The peer may have sent its request before we got round to accepting.
     if (socket->bytesAvailable() > 0)
         scheduleDataArrival();
@@ -87,6 +95,7 @@ void EventSocket::adopt(QTcpSocket *socket)
 {
     m_socket = socket;
     m_peerClosed = false;
+    m_peerReset = false;
     m_closedReported = false;
     m_errorString.clear();
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -96,6 +105,7 @@ void EventSocket::adopt(QTcpSocket *socket)
     connect(socket, &QTcpSocket::connected, this, [this] {
         m_state = State::Connected;
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        shadow();
         emit connected();
     });
     connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
@@ -117,8 +127,38 @@ void EventSocket::connectToPeer(const QString &host, quint16 port)
     socket->connectToHost(host, port);
 }
 
+void EventSocket::shadow()
+{
+    dropShadow();
+    if (m_socket && m_socket->socketDescriptor() >= 0)
+        m_shadow = fcntl(int(m_socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+}
+
+void EventSocket::dropShadow()
+{
+    if (m_shadow >= 0)
+        ::close(m_shadow);
+    m_shadow = -1;
+}
+
+bool EventSocket::shadowWasReset() const
+{
+#ifdef __linux__
+    // The peer closed in order: this side is still open (CLOSE_WAIT) through
+    // the shadow. Reset: the connection is gone (CLOSE).
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (m_shadow >= 0 && getsockopt(m_shadow, IPPROTO_TCP, TCP_INFO, &info, &size) == 0)
+        return info.tcpi_state == TCP_CLOSE;
+#endif
+    return false;
+}
+
 void EventSocket::dropConnection()
 {
+    // Our own close: the last descriptor must go with the socket's, or no
+    // FIN would leave.
+    dropShadow();
     if (!m_socket)
         return;
     QTcpSocket *socket = m_socket;
@@ -155,6 +195,22 @@ void EventSocket::close()
     m_peerClosed = false;
     m_arrivalScheduled = false;
     m_state = State::Closed;
+}
+
+void EventSocket::reset()
+{
+    dropShadow();
+    if (m_socket && m_socket->socketDescriptor() >= 0) {
+        // Linger on, for no time: the close sends RST.
+        const linger abortive{1, 0};
+        setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        QTcpSocket *socket = m_socket;
+        m_socket = nullptr;
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    close();
 }
 
 qint64 EventSocket::sendBytes(const QByteArray &bytes)
@@ -258,6 +314,8 @@ void EventSocket::scheduleDataArrival()
 
 void EventSocket::onDisconnected()
 {
+    m_peerReset = m_peerReset || shadowWasReset();
+    dropShadow();
     m_peerClosed = true;
     if (m_state == State::Connected || m_state == State::Connecting)
         m_state = State::PeerClosed;
@@ -273,7 +331,14 @@ void EventSocket::finishIfDrained()
     m_closedReported = true;
     QPointer<QTcpSocket> socket = m_socket;
     QTimer::singleShot(0, this, [this, socket] {
-        if (socket && socket == m_socket)
+        if (!socket || socket != m_socket)
+            return;
+        if (!m_peerReset) {
             emit closedByPeer();
+            return;
+        }
+        m_errorString = tr("Connection reset by peer");
+        m_state = State::Failed;
+        emit errorOccurred(ConnectionResetError, m_errorString);
     });
 }

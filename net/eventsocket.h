@@ -10,7 +10,8 @@
 //
 // A connecting endpoint connects after a close, reports connected(), and ends
 // with closedByPeer() once the peer has closed and every byte it sent has
-// been taken. dataArrival() is raised again after its handler returns for as
+// been taken; when the peer reset the connection instead, it ends with
+// errorOccurred(ConnectionResetError) at that point. dataArrival() is raised again after its handler returns for as
 // long as bytes remain waiting, so a handler may take one byte at a time.
 //
 // Text on the wire is Windows-1252, one byte per character, with no length
@@ -38,6 +39,10 @@ public:
     /// How long a closed connection may take to deliver what was still queued
     /// for sending before it is cut.
     static constexpr int LingerMs = 30000;
+    /// Error number of a connection the peer reset rather than closed: for
+    /// the transfer protocol, whose only end mark is the close, the one way
+    /// to say that an answer is not whole.
+    static constexpr int ConnectionResetError = 10054;
 
     /// localAddress is this machine's address as the endpoint reports it,
     /// before and after binding.
@@ -57,6 +62,9 @@ public:
     /// Allowed in every state; the object can be used again at once. Bytes
     /// queued for sending are still delivered before the connection ends.
     void close();
+    /// Ends the connection with a reset instead of an orderly close: what is
+    /// queued is dropped, and the peer sees an error, not an end of data.
+    void reset();
 
     qint64 sendText(const QString &text);
     qint64 sendBytes(const QByteArray &bytes);
@@ -100,6 +108,12 @@ private:
     void raiseDataArrival();
     void scheduleDataArrival();
     void finishIfDrained();
+    // A second descriptor of the connection, so that when the peer goes, the
+    // connection's state can still tell a reset from an orderly close (the
+    // socket layer reports both alike).
+    void shadow();
+    void dropShadow();
+    bool shadowWasReset() const;
 
     QString m_localAddress;
     QTcpServer *m_server = nullptr;
@@ -111,5 +125,7 @@ private:
     bool m_arrivalScheduled = false;
     bool m_inArrival = false;
     bool m_peerClosed = false;
+    bool m_peerReset = false;
+    int m_shadow = -1;
     bool m_closedReported = false;
 };

@@ -1,10 +1,9 @@
 #include "net/searchresponder.h"
 
 #include "net/eventsocket.h"
+#include "net/netlog.h"
 #include "net/searchprotocol.h"
 
-#include <QCoreApplication>
-#include <QPointer>
 
 #include <utility>
 
@@ -38,7 +37,6 @@ bool SearchResponder::start()
     m_retry.stop();
     m_deadline.stop();
     m_gap.stop();
-    ++m_connection;
     if (!bindAndListen()) {
         m_state = State::Closed;
         return false;
@@ -64,7 +62,6 @@ void SearchResponder::SearchRecive_ConnectionRequest(qintptr requestId)
         return;
     // Closing first leaves the port without a listener while this peer is served.
     m_SearchRecive->close();
-    ++m_connection;
     if (!m_SearchRecive->accept(requestId)) {
         listenAgain();
         return;
@@ -109,17 +106,11 @@ void SearchResponder::SearchRecive_BytesWritten()
     if (m_state != State::Answering || m_SearchRecive->bytesToWrite() > 0)
         return;
     m_deadline.stop();
-    // One pump before the next name lets a reader in this same process (a copy
-    // that searches itself) take the name while it is still alone.
-    QPointer<SearchResponder> self(this);
-    const quint64 connection = m_connection;
-    QCoreApplication::processEvents();
-    if (!self || connection != m_connection || m_state != State::Answering)
-        return;
-    if (m_nameGapMs > 0 && m_nextName < PacedNames)
-        m_gap.start(m_nameGapMs);
-    else
-        sendNext();
+    // The next name waits at least until the event loop has gone round once,
+    // so that a reader in this same process (a copy that searches itself)
+    // takes the name while it is still alone; the first names wait a little
+    // longer, for readers in other processes.
+    m_gap.start(m_nameGapMs > 0 && m_nextName < PacedNames ? m_nameGapMs : 0);
 }
 
 void SearchResponder::SearchRecive_Close()
@@ -130,6 +121,7 @@ void SearchResponder::SearchRecive_Close()
 
 void SearchResponder::SearchRecive_Error(int, const QString &description)
 {
+    qCWarning(lcSearch).noquote() << "Search listener:" << description;
     emit listenerError(description);
     if (m_state == State::AwaitingRequest || m_state == State::Answering)
         listenAgain();
@@ -141,7 +133,6 @@ void SearchResponder::listenAgain()
     m_gap.stop();
     m_answer.clear();
     m_nextName = 0;
-    ++m_connection;
     // Close delivers what is still queued before the connection ends.
     m_SearchRecive->close();
     if (bindAndListen()) {

@@ -84,9 +84,6 @@ private:
     QString m_errorString;
     QStringList m_answer;
     qsizetype m_nextName = 0;
-    // Counts connections, so that a handler resumed after an event pump can
-    // tell that its connection has meanwhile been dropped.
-    quint64 m_connection = 0;
     QTimer m_deadline;
     QTimer m_retry;
     QTimer m_gap;

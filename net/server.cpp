@@ -1,8 +1,8 @@
 #include "net/server.h"
 
 #include "net/downloadclient.h"
-#include "net/ftpclient.h"
 #include "net/localaddress.h"
+#include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
 #include "net/transferprotocol.h"
@@ -41,13 +41,24 @@ private:
 
 } // namespace
 
-Server::Server(ServerSettings settings, const PeerTable &peers, QWidget *parent)
+namespace {
+
+ServerSettings withAddress(ServerSettings settings)
+{
+    // Taken once: the listeners and the records in the directory must agree.
+    if (settings.localAddress.isEmpty())
+        settings.localAddress = LocalAddress::detect();
+    return settings;
+}
+
+} // namespace
+
+Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     : QMdiSubWindow(parent)
-    , m_settings(std::move(settings))
-    , m_peers(peers)
-    , m_FTP(new FtpClient(this))
+    , m_settings(withAddress(std::move(settings)))
+    , m_peers(std::move(peers))
     , m_SearchRecive(new SearchResponder(m_settings.programFolder, localAddress(), m_settings.searchPort, this))
-    , m_searchsend(new SearchClient(localAddress(), this))
+    , m_searchsend(new SearchClient(this))
     , m_upload(new UploadResponder(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
     , m_download(new DownloadClient(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
 {
@@ -58,14 +69,11 @@ Server::Server(ServerSettings settings, const PeerTable &peers, QWidget *parent)
     setWidget(m_surface);
     m_searchsend->setPort(m_settings.searchPort);
     connect(m_SearchRecive, &SearchResponder::listenerError, this, &Server::listenerError);
+    connect(this, &Server::listenerError, this,
+            [](const QString &text) { qCWarning(lcSearch).noquote() << "Listener:" << text; });
 }
 
 Server::~Server() = default;
-
-QString Server::localAddress() const
-{
-    return m_settings.localAddress.isEmpty() ? LocalAddress::detect() : m_settings.localAddress;
-}
 
 bool Server::Init()
 {
@@ -91,7 +99,7 @@ quint16 Server::searchLocalPort() const
 
 void Server::search(const QString &searchtxt)
 {
-    m_searchsend->search(searchtxt, m_peers);
+    m_searchsend->search(searchtxt, m_peers ? m_peers() : QStringList());
 }
 
 bool Server::startdownload(const QString &file)

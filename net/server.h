@@ -4,32 +4,32 @@
 
 #include <QMdiSubWindow>
 #include <QPixmap>
+#include <QStringList>
+
+#include <functional>
 
 class DownloadClient;
-class FtpClient;
 class SearchClient;
 class SearchResponder;
 class UploadResponder;
-struct PeerTable;
 
-/// The networking window: it owns the copy's sockets and its FTP component,
-/// and shows itself as a narrow black-to-green strip.
+/// The networking window: it owns the copy's sockets and shows itself as a
+/// narrow black-to-green strip.
 class Server : public QMdiSubWindow
 {
     Q_OBJECT
 
 public:
-    /// peers is the table a search walks.
-    Server(ServerSettings settings, const PeerTable &peers, QWidget *parent = nullptr);
+    /// The addresses a search asks, in order; read when a search starts.
+    using PeerList = std::function<QStringList()>;
+
+    Server(ServerSettings settings, PeerList peers, QWidget *parent = nullptr);
     ~Server() override;
 
     const ServerSettings &settings() const { return m_settings; }
 
-    /// The FTP component that carries the central directory.
-    FtpClient &FTP() { return *m_FTP; }
-
     /// This copy's address as dotted text; readable before any socket is open.
-    QString localAddress() const;
+    QString localAddress() const { return m_settings.localAddress; }
 
     /// Port of the search listener: 0 until it listens.
     quint16 searchLocalPort() const;
@@ -38,9 +38,8 @@ public:
     /// the first that cannot be opened: false, with listenerError().
     bool Init();
 
-    /// Asks every peer of the table in turn for the files whose names hold
-    /// searchtxt; each answer leaves as resultEntry(). Returns when every
-    /// peer's turn is over.
+    /// Starts asking every peer for the files whose names hold searchtxt;
+    /// the answers leave SearchClient as result entries.
     void search(const QString &searchtxt);
 
     /// Fetches the file a result entry names into Downloads/.
@@ -70,8 +69,7 @@ private:
     void Form_Resize();
 
     ServerSettings m_settings;
-    const PeerTable &m_peers;
-    FtpClient *m_FTP;
+    PeerList m_peers;
     SearchResponder *m_SearchRecive;
     SearchClient *m_searchsend;
     UploadResponder *m_upload;

@@ -9,10 +9,9 @@ struct ServerSettings
 {
     /// Folder that holds IP.txt, Shared/ and Downloads/.
     QString programFolder;
-    /// This copy's IPv4 address; empty means this machine's own address.
+    /// This copy's IPv4 address, taken once at start-up; empty means this
+    /// machine's own address, detected when the networking window is made.
     QString localAddress;
-    /// FTP host of the central directory, host or host:port.
-    QString directoryHost;
     quint16 searchPort = 1050;
     quint16 uploadPort = 1100;
 };

@@ -1,5 +1,6 @@
 #include "net/uploadresponder.h"
 
+#include "net/netlog.h"
 #include "net/windows1252.h"
 
 #include <QDir>
@@ -84,6 +85,8 @@ void UploadResponder::upload_DataArrival()
         return;
     }
     m_state = State::Sending;
+    // What the answer has to hold: the file as it was when it began.
+    m_size = m_source.size();
     m_stallTimer->start(m_answerStallTimeoutMs);
     sendMore();
 }
@@ -106,10 +109,19 @@ void UploadResponder::sendMore()
     while (m_state == State::Sending && m_upload.bytesToWrite() < SendQueueLimit) {
         const QByteArray block = m_source.read(SendBlockSize);
         if (block.isEmpty()) {
-            // The end of the file, or a file that can no longer be read: either
-            // way the close after the last byte handed on ends the answer.
+            // The end of the file, or a file that can no longer be read. The
+            // close is the only end mark the protocol has: a file that shrank
+            // while it was sent (its owner cut it) must not end with one, or
+            // the asker would take the cut file for the whole.
+            if (m_sent < m_size) {
+                qCWarning(lcTransfer).noquote() << "Sending" << m_name << "stopped after" << m_sent << "of"
+                                                << m_size << "bytes: the file shrank or could not be read";
+                m_upload.reset();
+                endAnswer(false);
+                return;
+            }
             if (m_upload.bytesToWrite() == 0)
-                endAnswer(m_source.atEnd());
+                endAnswer(true);
             return;
         }
         if (m_upload.sendBytes(block) != block.size()) {
@@ -146,6 +158,8 @@ void UploadResponder::answerStalled()
 
 void UploadResponder::endAnswer(bool complete)
 {
+    if (!complete)
+        qCDebug(lcTransfer) << "answer to" << m_name << "ended after" << m_sent << "bytes";
     m_requestTimer->stop();
     m_stallTimer->stop();
     m_source.close();

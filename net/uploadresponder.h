@@ -88,6 +88,7 @@ private:
     QFile m_source;
     QString m_name;
     qint64 m_sent = 0;
+    qint64 m_size = 0;
     QTimer *m_requestTimer;
     QTimer *m_stallTimer;
     int m_requestTimeoutMs = RequestTimeoutMs;

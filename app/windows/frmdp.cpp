@@ -59,9 +59,11 @@ frmDP::frmDP(QWidget *mainFrame, QWidget *parent)
 
     m_Picture1->setObjectName(QStringLiteral("Picture1"));
     m_DL->setObjectName(QStringLiteral("DL"));
+    m_DL->setAccessibleName(QStringLiteral("Download progress"));
     m_DL->setFont(font());
     Look::paintList(m_DL);
     Look::paintList(m_DL->viewport());
+    Look::paintScrollBar(m_DL->verticalScrollBar());
     m_DL->setModel(m_model);
 
     Form_Load();
@@ -96,7 +98,10 @@ void frmDP::Form_Load()
 
 void frmDP::Form_Resize()
 {
-    if (!m_loaded || m_inResize)
+    // A window not on screen yet is laid out when it is first shown: a size
+    // set while the toolkit delivers its first resize would never reach the
+    // window's frame and inner area, and cut off the list's bottom.
+    if (!m_loaded || m_inResize || !isVisible())
         return;
     // The height change below comes back here; once is enough.
     const QScopedValueRollback<bool> guard(m_inResize, true);

@@ -4,6 +4,7 @@
 #include "app/windows/look.h"
 #include "app/windows/twips.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -80,17 +81,27 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
     m_Searchresults->setObjectName(QStringLiteral("Searchresults"));
     m_Searchresults->setGeometry(place(SearchresultsBox, this));
     m_Searchresults->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_Searchresults->setAccessibleName(QStringLiteral("Search results"));
+    m_Searchresults->installEventFilter(this);
     Look::paintList(m_Searchresults);
 
     m_searchtext->setObjectName(QStringLiteral("searchtext"));
+    m_searchtext->setAccessibleName(QStringLiteral("Search text"));
     m_searchtext->setGeometry(place(SearchtextBox, this));
     m_Command1->setObjectName(QStringLiteral("Command1"));
+    m_Command1->setAccessibleName(QString::fromLatin1(SearchCaption));
     m_Command1->setGeometry(place(Command1Box, this));
     m_searchtext->raise();
     m_Command1->raise();
     setTabOrder(m_searchtext, m_Command1);
 
     connect(m_Command1, &QPushButton::clicked, this, &frmsearch::Command1_Click);
+    // Enter in the text box is the button, and like it does nothing while a
+    // search runs.
+    connect(m_searchtext, &QLineEdit::returnPressed, this, [this] {
+        if (m_Command1->isEnabled())
+            Command1_Click();
+    });
     connect(m_Searchresults, &QListWidget::itemDoubleClicked, this, &frmsearch::Searchresults_DblClick);
 
     // The width rule starts from the designed size and settles within a
@@ -135,6 +146,25 @@ void frmsearch::resizeEvent(QResizeEvent *event)
         Form_Resize();
 }
 
+void frmsearch::showEvent(QShowEvent *event)
+{
+    QMdiSubWindow::showEvent(event);
+    // Typing starts at once in the search text.
+    m_searchtext->setFocus();
+}
+
+bool frmsearch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_Searchresults && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            Searchresults_DblClick();
+            return true;
+        }
+    }
+    return QMdiSubWindow::eventFilter(watched, event);
+}
+
 void frmsearch::Draw()
 {
     m_Picture1->setGeometry(0, 0, m_surface->width(), m_surface->height());
@@ -152,6 +182,27 @@ void frmsearch::addResult(const QString &entry)
 void frmsearch::setSearching(bool running)
 {
     m_Command1->setEnabled(!running);
+    m_searching = running;
+    showBusy();
+}
+
+void frmsearch::setSearchProgress(const QString &description)
+{
+    m_Searchresults->setAccessibleDescription(description);
+}
+
+void frmsearch::setDownloadWaiting(bool waiting)
+{
+    m_downloadWaiting = waiting;
+    showBusy();
+}
+
+void frmsearch::showBusy()
+{
+    if (isBusy())
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
 }
 
 void frmsearch::Command1_Click()
@@ -167,5 +218,7 @@ void frmsearch::Searchresults_DblClick()
     const QList<QListWidgetItem *> selected = m_Searchresults->selectedItems();
     if (selected.isEmpty())
         return;
+    // Set before asking: a download that cannot start answers at once.
+    setDownloadWaiting(true);
     emit downloadRequested(selected.first()->text());
 }

@@ -10,7 +10,8 @@ class QPushButton;
 
 /// The search window: a search text, the Search button and the result list.
 /// It keeps a fixed size in its normal state; the search and the download are
-/// asked for by signal.
+/// asked for by signal. The search text has the focus when the window is
+/// shown; Enter there searches, Enter on a result downloads it.
 class frmsearch : public QMdiSubWindow
 {
     Q_OBJECT
@@ -31,9 +32,20 @@ public:
     Canvas *Picture1() const { return m_Picture1; }
     QListWidget *Searchresults() const { return m_Searchresults; }
 
+    /// Whether a search or a requested download keeps the busy pointer up.
+    bool isBusy() const { return m_searching || m_downloadWaiting; }
+
 public slots:
-    /// The Search button is disabled while a search runs.
+    /// The Search button is disabled, and the busy pointer shown, while a
+    /// search runs.
     void setSearching(bool running);
+    /// How far the running search has got ("37 of 100 peers asked"), for
+    /// assistive tools: the result list's description.
+    void setSearchProgress(const QString &description);
+    /// A download asked for here waits for the peer's answer: the busy
+    /// pointer shows until this is called with false. A double click on a
+    /// result sets it.
+    void setDownloadWaiting(bool waiting);
 
 signals:
     /// Search pressed: the list has been cleared; text is the search text as typed.
@@ -43,6 +55,8 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void Form_Load();
@@ -50,6 +64,7 @@ private:
     void Command1_Click();
     void Searchresults_DblClick();
     void applySizeRule();
+    void showBusy();
 
     QWidget *m_mainFrame;
     QWidget *m_surface;
@@ -61,4 +76,6 @@ private:
     QLineEdit *m_searchtext;
     QPushButton *m_Command1;
     bool m_loaded = false;
+    bool m_searching = false;
+    bool m_downloadWaiting = false;
 };

@@ -1,11 +1,11 @@
 #include "app/windows/iconcontrol.h"
 
+#include "app/windows/look.h"
 #include "app/windows/twips.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QPointer>
-#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QVersionNumber>
 #include <QWidget>
@@ -49,7 +49,7 @@ void Iconcontrol::AddTrayIcon(QWidget *owner)
     const QVersionNumber version = QVersionNumber::fromString(QCoreApplication::applicationVersion());
     QIcon image = owner->windowIcon();
     if (image.isNull())
-        image = owner->style()->standardIcon(QStyle::SP_ComputerIcon);
+        image = Look::programIcon();
 
     auto *icon = new QSystemTrayIcon(image, qApp);
     icon->setToolTip(tipText(QCoreApplication::applicationName(), version.majorVersion(), version.minorVersion(),
@@ -79,7 +79,12 @@ void Iconcontrol::TrayMessage(int message, QWidget *owner)
 {
     if (message != WM_LBUTTONDBLCLK || !owner)
         return;
-    if (owner->windowState() & Qt::WindowMinimized) {
+    const bool minimised = owner->windowState() & Qt::WindowMinimized;
+    // Hidden without being minimised, the frame has not been opened yet (the
+    // start-up sequence shows it): there is nothing to restore or minimise.
+    if (!owner->isVisible() && !minimised)
+        return;
+    if (minimised) {
         owner->show();
         owner->setWindowState(Qt::WindowNoState);
         owner->activateWindow();

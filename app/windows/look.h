@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <QWidget>
 
@@ -22,6 +23,13 @@ void paintGreenOnBlack(QWidget *w);
 
 /// Green on dark grey, for lists.
 void paintList(QWidget *w);
+
+/// A scroll bar that shows on black: a green handle and arrows on a black
+/// track.
+void paintScrollBar(QWidget *bar);
+
+/// The program's icon, for every window and the notification area.
+QIcon programIcon();
 
 /// Makes the designed face resolve to a comic face that this machine has,
 /// when fontconfig has no alias for it.

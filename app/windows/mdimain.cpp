@@ -7,6 +7,7 @@
 #include "app/windows/look.h"
 #include "app/windows/orvik.h"
 #include "app/windows/twips.h"
+#include "directory/tamsin.h"
 #include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/server.h"
@@ -16,12 +17,16 @@
 #include <QMenuBar>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
 namespace {
 
 constexpr int HideInterval = 100;
+
+constexpr char RestoreNotice[] = "Closing keeps Ferrin running, minimised: bring it back from the task bar. "
+                                 "File > Exit ends it.";
 
 } // namespace
 
@@ -49,21 +54,22 @@ MDIMain::~MDIMain()
 
 void MDIMain::buildMenus()
 {
-    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    // The captions read as designed; the ampersands only add Alt+letter keys.
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->setObjectName(QStringLiteral("file"));
     QAction *update = file->addAction(QStringLiteral("Update"));
     update->setObjectName(QStringLiteral("update"));
     update->setEnabled(false);
-    QAction *exit = file->addAction(QStringLiteral("Exit"));
+    QAction *exit = file->addAction(QStringLiteral("&Exit"));
     exit->setObjectName(QStringLiteral("exit"));
     connect(exit, &QAction::triggered, this, &MDIMain::exitRequested);
 
-    QMenu *window = menuBar()->addMenu(QStringLiteral("Window"));
+    QMenu *window = menuBar()->addMenu(QStringLiteral("&Window"));
     window->setObjectName(QStringLiteral("window"));
-    QAction *dp = window->addAction(QStringLiteral("Download Progress"));
+    QAction *dp = window->addAction(QStringLiteral("&Download Progress"));
     dp->setObjectName(QStringLiteral("dp"));
     connect(dp, &QAction::triggered, this, &MDIMain::showProgressWindow);
-    QAction *search = window->addAction(QStringLiteral("Search"));
+    QAction *search = window->addAction(QStringLiteral("&Search"));
     search->setObjectName(QStringLiteral("search"));
     connect(search, &QAction::triggered, this, &MDIMain::showSearchWindow);
 }
@@ -71,7 +77,8 @@ void MDIMain::buildMenus()
 Server *MDIMain::server()
 {
     if (!m_Server) {
-        m_Server = new Server(m_settings, m_peers);
+        // A search asks the peers the table holds when it starts.
+        m_Server = new Server(m_settings, [this] { return peerAddresses(); });
         m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
         m_Server->hide();
         connectServer();
@@ -102,7 +109,60 @@ void MDIMain::connectServer()
         if (m_frmsearch)
             m_frmsearch->setSearching(false);
     });
+    // How far the search has come, for whoever reads the list rather than
+    // watches it; an answer cut off at a bound is named there too.
+    connect(&search, &SearchClient::searchStarted, this, [this] { m_cutOff.clear(); });
+    connect(&search, &SearchClient::progress, this, [this](int done, int total) {
+        m_searchProgress = tr("%1 of %2 peers asked").arg(done).arg(total);
+        showSearchProgress();
+    });
+    connect(&search, &SearchClient::peerCutOff, this, [this](const QString &address, const QString &why) {
+        m_cutOff << tr("the answer of %1 was cut off: it %2").arg(address, why);
+        showSearchProgress();
+    });
     connect(m_Server, &Server::listenerError, this, [this](const QString &text) { orvik()->showError(text); });
+    connectDownloadFeedback();
+}
+
+void MDIMain::connectDownloadFeedback()
+{
+    // A double click on a result shows the busy pointer on the search window
+    // until the peer has answered or the download could not start; the
+    // progress window, when the user has it open, then comes to the front with
+    // the answer in it. A progress window nobody opened stays hidden.
+    DownloadClient &download = m_Server->downloads();
+    connect(&download, &DownloadClient::progressCleared, this, [this] {
+        downloadAnswered();
+        if (m_frmDP && m_frmDP->isVisible())
+            m_frmDP->raise();
+    });
+    connect(&download, &DownloadClient::finished, this, &MDIMain::downloadAnswered);
+    connect(&download, &DownloadClient::refused, this, &MDIMain::downloadAnswered);
+}
+
+void MDIMain::downloadAnswered()
+{
+    if (m_frmsearch)
+        m_frmsearch->setDownloadWaiting(false);
+}
+
+QStringList MDIMain::peerAddresses() const
+{
+    QStringList addresses;
+    const qint64 bound = m_peers.readerBound();
+    addresses.reserve(static_cast<qsizetype>(bound));
+    for (qint64 i = 1; i <= bound; ++i)
+        addresses.append(m_peers.PeerAddress[static_cast<std::size_t>(i)]);
+    return addresses;
+}
+
+void MDIMain::showSearchProgress()
+{
+    if (!m_frmsearch)
+        return;
+    QStringList parts{m_searchProgress};
+    parts << m_cutOff;
+    m_frmsearch->setSearchProgress(parts.join(QStringLiteral("; ")));
 }
 
 Orvik *MDIMain::orvik()
@@ -125,6 +185,8 @@ frmsearch *MDIMain::searchWindow()
         m_frmsearch->setSearching(client.isSearching());
         connect(m_frmsearch, &frmsearch::searchRequested, m_Server, &Server::search);
         connect(m_frmsearch, &frmsearch::downloadRequested, m_Server, &Server::startdownload);
+        if (!m_searchProgress.isEmpty())
+            showSearchProgress();
     }
     return m_frmsearch;
 }
@@ -144,6 +206,47 @@ void MDIMain::showChild(QMdiSubWindow *child)
     child->show();
     child->raise();
     m_area->setActiveSubWindow(child);
+    // Shown for the first time, the window is placed and sized by now.
+    keepInside(child);
+}
+
+QRect MDIMain::reachableArea() const
+{
+    // The two docked strips may come to lie over a child: the status strip
+    // when the child is raised less recently, the networking strip whenever
+    // the area activates it.
+    QRect area = m_area->viewport()->rect();
+    if (m_Orvik && m_Orvik->isVisible())
+        area.setBottom(std::min(area.bottom(), m_Orvik->geometry().top() - 1));
+    if (m_Server && m_Server->isVisible())
+        area.setRight(std::min(area.right(), m_Server->geometry().left() - 1));
+    return area;
+}
+
+void MDIMain::keepInside(QMdiSubWindow *child)
+{
+    // The docked strips have their own places; a minimised or maximised child
+    // is placed by the area itself.
+    if (!child || !child->isVisible() || child == m_Server || child == m_Orvik)
+        return;
+    if (child->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
+        return;
+    const QRect area = reachableArea();
+    if (area.isEmpty())
+        return;
+    const QRect g = child->geometry();
+    const int x = std::max(area.left(), std::min(g.left(), area.right() + 1 - g.width()));
+    const int y = std::max(area.top(), std::min(g.top(), area.bottom() + 1 - g.height()));
+    if (QPoint(x, y) != g.topLeft())
+        child->move(x, y);
+}
+
+void MDIMain::keepChildrenInside()
+{
+    if (isMinimized())
+        return;
+    for (QMdiSubWindow *child : m_area->subWindowList())
+        keepInside(child);
 }
 
 void MDIMain::showSearchWindow()
@@ -203,17 +306,31 @@ void MDIMain::MDIForm_MouseMove()
 void MDIMain::closeEvent(QCloseEvent *event)
 {
     // The frame stays; closing it only sends it to the notification area.
+    // Without one it stays on the task bar, and the strip says so once, for
+    // when the user comes back.
     event->ignore();
     setWindowState(windowState() | Qt::WindowMinimized);
+    if (!m_toldHowToRestore && m_loaded && !Iconcontrol::trayAvailable())
+        m_toldHowToRestore = orvik()->showNotice(QString::fromLatin1(RestoreNotice));
+}
+
+void MDIMain::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // Restored or un-maximised: children left outside come back in.
+    if (event->type() == QEvent::WindowStateChange)
+        keepChildrenInside();
 }
 
 bool MDIMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_area->viewport()) {
-        if (event->type() == QEvent::Resize)
+        if (event->type() == QEvent::Resize) {
             MDIForm_Resize();
-        else if (event->type() == QEvent::MouseMove)
+            keepChildrenInside();
+        } else if (event->type() == QEvent::MouseMove) {
             MDIForm_MouseMove();
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }

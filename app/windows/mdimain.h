@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QStringList>
 
 class Form1;
 class Orvik;
@@ -42,8 +43,19 @@ public:
     void showSearchWindow();
     void showProgressWindow();
 
+    /// The addresses of the peer table, entries 1 to PeerCount.
+    QStringList peerAddresses() const;
+
     /// The client area that holds the child windows.
     QMdiArea *area() const { return m_area; }
+
+    /// The part of the client area where a child window can be seen and
+    /// reached: all of it above the status strip and left of the networking
+    /// strip.
+    QRect reachableArea() const;
+    /// Moves child, when it lies partly outside the reachable area, back
+    /// inside it (its top-left corner first, when it is larger).
+    void keepInside(QMdiSubWindow *child);
 
 signals:
     /// File > Exit.
@@ -51,6 +63,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -59,7 +72,11 @@ private:
     void MDIForm_MouseMove();
     void buildMenus();
     void connectServer();
+    void showSearchProgress();
+    void connectDownloadFeedback();
+    void downloadAnswered();
     void showChild(QMdiSubWindow *child);
+    void keepChildrenInside();
 
     ServerSettings m_settings;
     const PeerTable &m_peers;
@@ -70,4 +87,10 @@ private:
     QPointer<frmDP> m_frmDP;
     Form1 *m_Form1 = nullptr;
     bool m_loaded = false;
+    // What the search window's list says about the running or last search.
+    QString m_searchProgress;
+    QStringList m_cutOff;
+    // Whether the status strip has said how to bring back a frame closed on a
+    // desktop without a notification area.
+    bool m_toldHowToRestore = false;
 };

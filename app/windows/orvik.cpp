@@ -1,7 +1,7 @@
 #include "app/windows/orvik.h"
 
-#include "app/tamsin.h"
-#include "app/windows/canvas.h"
+#include "app/windows/accessible.h"
+#include "directory/tamsin.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/twips.h"
@@ -11,20 +11,53 @@
 #include <QMouseEvent>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr char StatusText[] = "Status: ";
 constexpr char UsersText[] = "Users: ";
 constexpr int StatusInterval = 1000;
 constexpr double FontPoints = 14.25;
+// The error or notice is smaller than the strip's face, so that two lines of
+// it fit the strip's height beside the count.
+constexpr double LinePoints = 8.25;
+constexpr int LineGap = 6;
+// The networking strip covers the right twentieth of the strip's width.
+constexpr int NetworkStripShare = 20;
+
+/// text cut with an ellipsis until it fits size when wrapped at words.
+QString fitted(const QString &text, const QFont &font, QSize size)
+{
+    const QFontMetrics metrics(font);
+    const auto fits = [&](const QString &t) {
+        return metrics.boundingRect(QRect(QPoint(0, 0), size), Qt::TextWordWrap, t).height() <= size.height();
+    };
+    if (size.isEmpty() || fits(text))
+        return text;
+    qsizetype keep = text.size();
+    QString cut;
+    do {
+        --keep;
+        cut = text.left(keep).trimmed() + QChar(0x2026);
+    } while (keep > 0 && !fits(cut));
+    return cut;
+}
 
 } // namespace
+
+StatusCanvas::StatusCanvas(QWidget *parent)
+    : Canvas(parent)
+{
+    Accessible::install();
+}
 
 Orvik::Orvik(MDIMain *main, const PeerTable &peers)
     : m_main(main)
     , m_peers(peers)
-    , m_canvas(new Canvas(this))
+    , m_canvas(new StatusCanvas(this))
     , m_Label1(new QLabel(m_canvas))
+    , m_lineLabel(new QLabel(m_canvas))
     , m_status(new QTimer(this))
 {
     setObjectName(QStringLiteral("Orvik"));
@@ -33,12 +66,23 @@ Orvik::Orvik(MDIMain *main, const PeerTable &peers)
     setWidget(m_canvas);
     m_canvas->setFont(Look::face(FontPoints, true, true));
     m_canvas->installEventFilter(this);
+    m_canvas->setAccessibleName(QStringLiteral("Status"));
+    m_canvas->setAccessibleDescription(QString::fromLatin1(StatusText));
 
     m_Label1->setObjectName(QStringLiteral("Label1"));
     m_Label1->setFont(m_canvas->font());
     Look::paintGreenOnBlack(m_Label1);
     m_Label1->installEventFilter(this);
     placeLabel();
+
+    m_lineLabel->setObjectName(QStringLiteral("StatusLine"));
+    m_lineLabel->setFont(Look::face(LinePoints, true, true));
+    m_lineLabel->setWordWrap(true);
+    m_lineLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    Look::paintGreenOnBlack(m_lineLabel);
+    // A click on the line is a click on the strip.
+    m_lineLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_lineLabel->hide();
 
     resize(Twips::toPixelsX(15360, this), designHeight());
 
@@ -63,6 +107,41 @@ void Orvik::placeLabel()
     m_Label1->setGeometry(left, 0, Twips::toPixelsX(1695, this), Twips::toPixelsY(495, this));
 }
 
+void Orvik::placeLine()
+{
+    // Right of the count, up to the networking strip, on black so that it
+    // reads over the bright end of the gradient, and only as wide as the text
+    // needs, so that the gradient stays in sight. A line too long for the
+    // room ends in an ellipsis; the strip's tip holds all of it.
+    const int left = m_Label1->geometry().right() + 1 + LineGap;
+    const int right = m_canvas->width() - m_canvas->width() / NetworkStripShare - LineGap;
+    // The text wraps within the label less its margin on either side.
+    const QSize room(std::max(0, right - left - 2 * LineGap), designHeight());
+    const QString shown = fitted(m_line, m_lineLabel->font(), room);
+    const QRect used = QFontMetrics(m_lineLabel->font())
+                           .boundingRect(QRect(QPoint(0, 0), room), Qt::TextWordWrap, shown);
+    m_lineLabel->setText(shown);
+    m_lineLabel->setIndent(LineGap);
+    m_lineLabel->setGeometry(left, 0, used.width() + 2 * LineGap, room.height());
+}
+
+void Orvik::setLine(const QString &text, bool error)
+{
+    m_line = text;
+    m_lineIsError = error && !text.isEmpty();
+    m_canvas->setToolTip(text);
+    m_lineLabel->setAccessibleName(text);
+    placeLine();
+    m_lineLabel->setVisible(!text.isEmpty());
+    m_canvas->setAccessibleDescription(text.isEmpty() ? QString::fromLatin1(StatusText) : text);
+}
+
+void Orvik::printStatus()
+{
+    m_canvas->setTextPosition(QPoint(0, 0));
+    m_canvas->Print(QString::fromLatin1(StatusText));
+}
+
 void Orvik::Draw()
 {
     if (m_main->isMinimized())
@@ -76,16 +155,15 @@ void Orvik::Form_Load()
     Draw();
     m_canvas->setBackColor(Look::Background);
     m_canvas->setForeColor(Look::Text);
-    m_canvas->setTextPosition(QPoint(0, 0));
-    m_canvas->Print(QString::fromLatin1(StatusText));
+    printStatus();
     m_loaded = true;
 }
 
 void Orvik::Form_Resize()
 {
     Draw();
-    m_canvas->setTextPosition(QPoint(0, 0));
-    m_canvas->Print(QString::fromLatin1(StatusText));
+    printStatus();
+    placeLine();
 }
 
 void Orvik::resizeEvent(QResizeEvent *event)
@@ -97,8 +175,20 @@ void Orvik::resizeEvent(QResizeEvent *event)
 
 void Orvik::showError(const QString &text)
 {
-    m_canvas->Cls();
-    m_canvas->Print(text);
+    setLine(text, true);
+}
+
+bool Orvik::showNotice(const QString &text)
+{
+    if (hasError())
+        return false;
+    setLine(text, false);
+    return true;
+}
+
+void Orvik::clearError()
+{
+    setLine(QString(), false);
 }
 
 void Orvik::Form_Click()
@@ -115,6 +205,9 @@ void Orvik::status_Timer()
     } else {
         m_canvas->Cls();
         Draw();
+        // "Status: " comes back with the gradient; the error or notice is a
+        // control of its own and stays as it is.
+        printStatus();
     }
     m_LastCount = count;
 }

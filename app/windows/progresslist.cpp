@@ -1,5 +1,8 @@
 #include "app/windows/progresslist.h"
 
+#include "app/windows/accessible.h"
+
+#include <QAccessible>
 #include <QEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -10,6 +13,7 @@
 ProgressList::ProgressList(QWidget *parent)
     : QAbstractItemView(parent)
 {
+    Accessible::install();
     setSelectionMode(QAbstractItemView::SingleSelection);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -25,6 +29,12 @@ int ProgressList::rowCount() const
 int ProgressList::topRow() const
 {
     return verticalScrollBar()->value();
+}
+
+bool ProgressList::followsEnd() const
+{
+    const QScrollBar *bar = verticalScrollBar();
+    return bar->value() >= bar->maximum();
 }
 
 int ProgressList::visibleRows() const
@@ -60,9 +70,23 @@ void ProgressList::rowsInserted(const QModelIndex &parent, int start, int end)
     QAbstractItemView::rowsInserted(parent, start, end);
     if (parent != rootIndex())
         return;
+    // Read before the range grows: at the end then means "follow".
+    const bool follow = followsEnd();
     updateGeometries();
+    if (follow)
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     if (start <= topRow() + visibleRows())
         viewport()->update();
+}
+
+void ProgressList::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QAbstractItemView::currentChanged(current, previous);
+    if (QAccessible::isActive() && current.isValid() && hasFocus()) {
+        QAccessibleEvent event(this, QAccessible::Focus);
+        event.setChild(current.row());
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void ProgressList::changeEvent(QEvent *event)

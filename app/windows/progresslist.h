@@ -6,6 +6,11 @@
 /// asks the model only for the rows it shows. The progress list of a large
 /// download has a row for every byte, far more than a list that lays out each
 /// row can carry.
+///
+/// While the last row is in view, rows added at the end scroll into view, as
+/// a terminal follows its output; once the user scrolls up, the view stays
+/// where it is until the user comes back to the end. Assistive tools see a
+/// list with one item per row, made only for the rows they ask for.
 class ProgressList : public QAbstractItemView
 {
     Q_OBJECT
@@ -17,6 +22,8 @@ public:
     int rowHeight() const { return m_rowHeight; }
     /// The first row shown.
     int topRow() const;
+    /// Whether the last row is in view, so that added rows are followed.
+    bool followsEnd() const;
 
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
@@ -37,6 +44,7 @@ protected:
 
 protected slots:
     void rowsInserted(const QModelIndex &parent, int start, int end) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
 
 private:
     int rowCount() const;

@@ -1,12 +1,13 @@
 #include "Controls/ambrelinterface.h"
 #include "app/splash.h"
 #include "app/startup.h"
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 #include "app/windows/iconcontrol.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/twips.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFrame>
 #include <QLabel>
@@ -25,6 +26,8 @@ private slots:
     void onlySplashAtStart();
     void hoverBorderFollowsPointer();
     void connectHandsOverOnce();
+    void connectByKeyboardAndAssistiveTools_data();
+    void connectByKeyboardAndAssistiveTools();
     void closingBeforeConnectEndsProgram();
     void missingLibraryEndsWithClearMessage();
 
@@ -49,6 +52,8 @@ std::unique_ptr<Splash> TestSplash::makeSplash()
     settings.programFolder = m_folder.path();
     settings.localAddress = QStringLiteral("127.0.0.1");
     settings.directoryHost = QStringLiteral("127.0.0.1:1"); // nobody answers there
+    settings.searchPort = 0;
+    settings.uploadPort = 0;
     return std::make_unique<Splash>(*m_strips, settings, m_peers);
 }
 
@@ -92,9 +97,9 @@ void TestSplash::hoverBorderFollowsPointer()
 
     QTest::mouseMove(connect, connect->rect().center());
     QTRY_COMPARE(panel->frameShape(), QFrame::Box);
-    // The panel's margin has no handler: the border stays.
+    // The panel's margin has no handler: the border stays. (The move is
+    // delivered before mouseMove() returns.)
     QTest::mouseMove(panel, QPoint(2, 2));
-    QTest::qWait(20);
     QCOMPARE(panel->frameShape(), QFrame::Box);
     QTest::mouseMove(title, QPoint(5, 5));
     QTRY_COMPARE(panel->frameShape(), QFrame::NoFrame);
@@ -118,6 +123,49 @@ void TestSplash::connectHandsOverOnce()
     MDIMain *first = splash->mainWindow();
     QTest::mouseClick(connect, Qt::LeftButton);
     QCOMPARE(splash->mainWindow(), first);
+    Iconcontrol::RemoveTrayIcon();
+}
+
+void TestSplash::connectByKeyboardAndAssistiveTools_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::newRow("Tab, Enter") << QStringLiteral("enter");
+    QTest::newRow("Tab, Space") << QStringLiteral("space");
+    QTest::newRow("Enter in the user name") << QStringLiteral("username");
+    QTest::newRow("press action") << QStringLiteral("press");
+}
+
+void TestSplash::connectByKeyboardAndAssistiveTools()
+{
+    QFETCH(QString, way);
+    auto splash = makeSplash();
+    splash->show();
+    splash->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(splash.get()));
+    auto *name = splash->findChild<QLineEdit *>(QStringLiteral("Username"));
+    auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
+
+    QAccessibleInterface *nameBox = QAccessible::queryAccessibleInterface(name);
+    QCOMPARE(nameBox->role(), QAccessible::EditableText);
+    QCOMPARE(nameBox->text(QAccessible::Name), QStringLiteral("User name"));
+    QAccessibleInterface *button = QAccessible::queryAccessibleInterface(connect);
+    QCOMPARE(button->role(), QAccessible::Button);
+    QCOMPARE(button->text(QAccessible::Name), QStringLiteral("Connect"));
+    QVERIFY(button->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()));
+
+    // The user name comes first; Tab goes on to "Connect".
+    QTRY_VERIFY(name->hasFocus());
+    if (way == QLatin1String("username")) {
+        QTest::keyClicks(name, QStringLiteral("me"));
+        QTest::keyClick(name, Qt::Key_Return);
+    } else if (way == QLatin1String("press")) {
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    } else {
+        QTest::keyClick(name, Qt::Key_Tab);
+        QTRY_VERIFY(connect->hasFocus());
+        QTest::keyClick(connect, way == QLatin1String("enter") ? Qt::Key_Return : Qt::Key_Space);
+    }
+    QTRY_VERIFY(splash->mainWindow() && splash->mainWindow()->isVisible());
     Iconcontrol::RemoveTrayIcon();
 }
 

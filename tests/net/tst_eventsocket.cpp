@@ -119,17 +119,18 @@ void TestEventSocket::servesOneConnectionAtATime()
     QVERIFY(listener.bind(0, address));
     const quint16 port = listener.localPort();
     QVERIFY(listener.listen());
+    // What the handlers could not do, checked by the test function itself.
+    int failures = 0;
     connect(&listener, &EventSocket::connectionRequest, this, [&](qintptr id) {
         listener.close();
-        QVERIFY(listener.accept(id));
+        failures += !listener.accept(id);
     });
     QString request;
     connect(&listener, &EventSocket::dataArrival, this, [&] {
         request = listener.takeText();
         listener.sendText(QStringLiteral("answer"));
         listener.close();
-        QVERIFY(listener.bind(port, address));
-        QVERIFY(listener.listen());
+        failures += !listener.bind(port, address) || !listener.listen();
     });
 
     QTcpSocket first;
@@ -154,14 +155,16 @@ void TestEventSocket::servesOneConnectionAtATime()
     QVERIFY(third.waitForConnected(5000));
     third.write("again");
     QTRY_COMPARE(request, QStringLiteral("again"));
+    QCOMPARE(failures, 0);
 }
 
 void TestEventSocket::refusedConnectReportsError()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    // Bound and not listening: every connection is refused, and nothing else
+    // can take the port while it is held.
+    QTcpSocket held;
+    QVERIFY(held.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+    const quint16 port = held.localPort();
     EventSocket client(QStringLiteral("127.0.0.1"));
     QSignalSpy error(&client, &EventSocket::errorOccurred);
     client.connectToPeer(QStringLiteral("127.0.0.1"), port);

@@ -2,6 +2,7 @@
 #include "app/windows/frmsearch.h"
 #include "app/windows/twips.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -36,6 +37,8 @@ private slots:
     void minimisedMainFrameOnlyPlacesThePanel();
     void searchClearsAndPassesTheText();
     void doubleClickPassesTheEntry();
+    void keyboardAndAssistiveTools();
+    void busyWhileSearchingOrWaitingForAPeer();
 
 private:
     frmsearch *open();
@@ -171,6 +174,74 @@ void TestFrmsearch::doubleClickPassesTheEntry()
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, second);
     QCOMPARE(downloads.count(), 1);
     QCOMPARE(downloads.first().first().toString(), entry);
+}
+
+void TestFrmsearch::keyboardAndAssistiveTools()
+{
+    m_main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_main.get()));
+    frmsearch *window = open();
+    // Typing goes to the search text as soon as the window is there.
+    QTRY_VERIFY(window->searchtext()->hasFocus());
+    QSignalSpy searches(window, &frmsearch::searchRequested);
+    QTest::keyClicks(window->searchtext(), QStringLiteral("song"));
+    QTest::keyClick(window->searchtext(), Qt::Key_Return);
+    QCOMPARE(searches.count(), 1);
+    QCOMPARE(searches.first().first().toString(), QStringLiteral("song"));
+    window->setSearching(true);
+    QTest::keyClick(window->searchtext(), Qt::Key_Enter);
+    QCOMPARE(searches.count(), 1);
+    window->setSearching(false);
+
+    // Enter on a chosen result downloads it.
+    window->addResult(QStringLiteral("127.0.0.2\u00a7a.txt"));
+    QSignalSpy downloads(window, &frmsearch::downloadRequested);
+    QListWidget *list = window->Searchresults();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(downloads.count(), 0); // nothing chosen yet
+    list->setCurrentRow(0);
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(downloads.count(), 1);
+
+    QAccessibleInterface *text = QAccessible::queryAccessibleInterface(window->searchtext());
+    QCOMPARE(text->role(), QAccessible::EditableText);
+    QCOMPARE(text->text(QAccessible::Name), QStringLiteral("Search text"));
+    QAccessibleInterface *button = QAccessible::queryAccessibleInterface(window->Command1());
+    QCOMPARE(button->role(), QAccessible::Button);
+    QCOMPARE(button->text(QAccessible::Name), QStringLiteral("Search"));
+    QAccessibleInterface *results = QAccessible::queryAccessibleInterface(list);
+    QCOMPARE(results->role(), QAccessible::List);
+    QCOMPARE(results->text(QAccessible::Name), QStringLiteral("Search results"));
+    window->setSearchProgress(QStringLiteral("37 of 100 peers asked"));
+    QCOMPARE(results->text(QAccessible::Description), QStringLiteral("37 of 100 peers asked"));
+}
+
+void TestFrmsearch::busyWhileSearchingOrWaitingForAPeer()
+{
+    frmsearch *window = open();
+    const auto busy = [window] {
+        return window->testAttribute(Qt::WA_SetCursor) && window->cursor().shape() == Qt::BusyCursor;
+    };
+    QVERIFY(!busy());
+    window->setSearching(true);
+    QVERIFY(busy());
+    window->setSearching(false);
+    QVERIFY(!busy());
+
+    // A double click waits for the peer; the busy pointer stays until the
+    // answer, even when a search ends meanwhile.
+    window->addResult(QStringLiteral("127.0.0.2\u00a7a.txt"));
+    QListWidget *list = window->Searchresults();
+    const QPoint entry = list->visualItemRect(list->item(0)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, entry);
+    QVERIFY(busy());
+    window->setSearching(true);
+    window->setSearching(false);
+    QVERIFY(busy());
+    window->setDownloadWaiting(false);
+    QVERIFY(!busy());
 }
 
 QTEST_MAIN(TestFrmsearch)

@@ -1,4 +1,3 @@
-#include "app/tamsin.h"
 #include "net/eventsocket.h"
 #include "net/searchclient.h"
 #include "net/searchprotocol.h"
@@ -11,8 +10,11 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -63,14 +65,6 @@ QByteArray ask(const QString &address, quint16 port, const QByteArray &query)
     return closed ? answer : answer + "<still open>";
 }
 
-PeerTable tableOf(const QStringList &addresses)
-{
-    PeerTable table;
-    for (const QString &address : addresses)
-        table.addRecord(address, QStringLiteral("0"));
-    return table;
-}
-
 } // namespace
 
 class TestSearch : public QObject
@@ -87,11 +81,13 @@ private slots:
     void faultsReturnToListening();
     void listensAgainOnceThePortIsFree();
 
-    void searchAsksEveryPeerInTurn();
+    void searchAsksEveryPeer();
+    void entriesInDirectoryOrder();
+    void endlessAnswerIsCutOff();
+    void deadEntriesCostOneConnectBound();
     void sectionSignOnTheWire();
-    void emptyTextAsksNobody();
-    void secondSearchDoesNotNest();
-    void unreachablePeerEndsItsTurn();
+    void oneSearchAtATime();
+    void searchWhileAnswering();
 
 private:
     QStringList folderNames() const;
@@ -215,11 +211,15 @@ void TestSearch::faultsReturnToListening()
         break;
     case Fault::StaysSilent:
         break;
-    case Fault::SocketError:
-        emit peer.responder->SearchRecive()->errorOccurred(10054, QStringLiteral("Connection is aborted"));
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().first().toString(), QStringLiteral("Connection is aborted"));
+    case Fault::SocketError: {
+        // The asker resets the connection before it asks.
+        const linger reset{1, 0};
+        QCOMPARE(::setsockopt(int(bad.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+        bad.abort();
+        QTRY_COMPARE(errors.count(), 1);
+        QCOMPARE(errors.first().first().toString(), QStringLiteral("Connection reset by peer"));
         break;
+    }
     case Fault::LeavesRightAfterQuery:
         bad.write("ab");
         bad.flush();
@@ -256,7 +256,63 @@ void TestSearch::listensAgainOnceThePortIsFree()
     QCOMPARE(ask(address, port, "abc"), QByteArray("abc.txt"));
 }
 
-void TestSearch::searchAsksEveryPeerInTurn()
+namespace {
+
+// Runs a search to its end; the entries it reported, in order.
+QStringList searchAll(SearchClient &client, const QString &text, const QStringList &addresses, int timeoutMs = WaitMs)
+{
+    QStringList entries;
+    const QMetaObject::Connection c = QObject::connect(&client, &SearchClient::resultEntry, &client,
+                                                       [&](const QString &entry) { entries.append(entry); });
+    QSignalSpy finished(&client, &SearchClient::searchFinished);
+    if (!client.search(text, addresses))
+        return {QStringLiteral("<not started>")};
+    if (finished.isEmpty() && !finished.wait(timeoutMs))
+        entries.append(QStringLiteral("<not finished>"));
+    QObject::disconnect(c);
+    return entries;
+}
+
+// A peer that answers every search with the given pieces, after a delay
+// (or never, with -1), and then closes; it counts who asked.
+class ScriptedPeer : public QTcpServer
+{
+public:
+    ScriptedPeer(const QString &address, quint16 port, QList<QByteArray> pieces, int delayMs = 0)
+    {
+        listen(QHostAddress(address), port);
+        connect(this, &QTcpServer::newConnection, this, [this, pieces, delayMs] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                ++asked;
+                if (delayMs < 0)
+                    continue;
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, pieces, delayMs] {
+                    socket->readAll();
+                    QTimer::singleShot(delayMs, socket, [socket, pieces] { send(socket, pieces, 0); });
+                });
+            }
+        });
+    }
+
+    int asked = 0;
+
+private:
+    static void send(QTcpSocket *socket, const QList<QByteArray> &pieces, qsizetype next)
+    {
+        if (next == pieces.size()) {
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(pieces.at(next));
+        socket->flush();
+        // One piece per arrival on the other side.
+        QTimer::singleShot(20, socket, [socket, pieces, next] { send(socket, pieces, next + 1); });
+    }
+};
+
+} // namespace
+
+void TestSearch::searchAsksEveryPeer()
 {
     // Peers 2 and 4 have nothing that matches, 3 has two names, 6 has one;
     // 9 has nobody listening and 7 accepts but never answers.
@@ -269,37 +325,117 @@ void TestSearch::searchAsksEveryPeerInTurn()
     Peer six(QStringLiteral("127.0.0.6"), port, {QStringLiteral("my abc song.mp3")});
     for (Peer *peer : {&three, &four, &six})
         QVERIFY2(peer->responder->start(), qPrintable(peer->responder->errorString()));
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress(QStringLiteral("127.0.0.7")), port));
+    ScriptedPeer silent(QStringLiteral("127.0.0.7"), port, {}, -1);
+    QVERIFY(silent.isListening());
 
-    const PeerTable peers = tableOf({QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3"),
-                                     QStringLiteral("127.0.0.4"), QStringLiteral("127.0.0.9"),
-                                     QStringLiteral("127.0.0.7"), QStringLiteral("127.0.0.6")});
-    SearchClient client(QStringLiteral("127.0.0.1"));
+    SearchClient client;
     client.setPort(port);
     client.setSilenceTimeout(ShortTimeoutMs);
-    QCOMPARE(client.searchsend()->objectName(), QStringLiteral("searchsend"));
     QSignalSpy started(&client, &SearchClient::searchStarted);
-    QSignalSpy finished(&client, &SearchClient::searchFinished);
-    QStringList entries;
-    connect(&client, &SearchClient::resultEntry, this, [&](const QString &entry) {
-        QVERIFY(client.isSearching());
-        entries.append(entry);
-    });
-
-    client.search(QStringLiteral("abc"), peers);
+    QSignalSpy progress(&client, &SearchClient::progress);
+    const QStringList entries = searchAll(client, QStringLiteral("abc"),
+                                          {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3"),
+                                           QStringLiteral("127.0.0.4"), QStringLiteral("127.0.0.9"),
+                                           QStringLiteral("127.0.0.7"), QStringLiteral("127.0.0.6"), QString()});
 
     // One entry per name, exactly address, section sign and name.
     QCOMPARE(entries, QStringList({QStringLiteral("127.0.0.3\u00a7XabcX.mp3"), QStringLiteral("127.0.0.3\u00a7abc.txt"),
                                    QStringLiteral("127.0.0.6\u00a7my abc song.mp3")}));
     QCOMPARE(started.count(), 1);
-    QCOMPARE(finished.count(), 1);
     QVERIFY(!client.isSearching());
-    QVERIFY(!client.searchdone());
     QCOMPARE(client.searchquery(), QStringLiteral("abc"));
+    QCOMPARE(progress.last(), (QVariantList{6, 6}));
+    QCOMPARE(silent.asked, 1);
     // Every responder is free again for the next search.
     for (Peer *peer : {&two, &three, &four, &six})
         QTRY_VERIFY(peer->responder->isListening());
+}
+
+void TestSearch::entriesInDirectoryOrder()
+{
+    // Peer 2 answers late and slowly, peer 3 at once, peer 4 never until its
+    // silence bound; peer 5 has an address listed twice.
+    ScriptedPeer late(QStringLiteral("127.0.0.2"), 0, {"a1", "a2"}, 200);
+    const quint16 port = late.serverPort();
+    ScriptedPeer quick(QStringLiteral("127.0.0.3"), port, {"b1", "b2"});
+    ScriptedPeer silent(QStringLiteral("127.0.0.4"), port, {}, -1);
+    ScriptedPeer twice(QStringLiteral("127.0.0.5"), port, {"c1"});
+    SearchClient client;
+    client.setPort(port);
+    client.setSilenceTimeout(400);
+
+    QStringList entries;
+    connect(&client, &SearchClient::resultEntry, this, [&](const QString &entry) { entries.append(entry); });
+    QVERIFY(client.search(QStringLiteral("x"), {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3"),
+                                                QStringLiteral("127.0.0.5"), QStringLiteral("127.0.0.4"),
+                                                QStringLiteral("127.0.0.5")}));
+    // Every peer is asked at once; the quick one's entries wait for the late one's.
+    QTRY_VERIFY(late.asked == 1 && quick.asked == 1 && silent.asked == 1 && twice.asked == 1);
+    QTRY_COMPARE(entries, (QStringList{"127.0.0.2\u00a7a1", "127.0.0.2\u00a7a2", "127.0.0.3\u00a7b1",
+                                       "127.0.0.3\u00a7b2", "127.0.0.5\u00a7c1"}));
+    // The silent peer holds back no entry of those before it, and the search
+    // ends at its silence bound.
+    QVERIFY(client.isSearching());
+    QTRY_VERIFY(!client.isSearching());
+    QCOMPARE(entries.size(), 5);
+    QCOMPARE(twice.asked, 1);
+}
+
+void TestSearch::endlessAnswerIsCutOff()
+{
+    // Peer 2 answers with names for ever, peer 3 has one name.
+    QTcpServer endless;
+    QVERIFY(endless.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    connect(&endless, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *socket = endless.nextPendingConnection();
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
+            if (socket->bytesToWrite() == 0)
+                socket->write("again.mp3");
+        });
+        socket->write("again.mp3");
+    });
+    ScriptedPeer after(QStringLiteral("127.0.0.3"), endless.serverPort(), {"abc.txt"});
+    SearchClient client;
+    client.setPort(endless.serverPort());
+    client.setMaxTurnEntries(50);
+    QSignalSpy cut(&client, &SearchClient::peerCutOff);
+    const QStringList entries =
+        searchAll(client, QStringLiteral("a"), {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}, 20000);
+    QCOMPARE(cut.count(), 1);
+    QCOMPARE(cut.first().first().toString(), QStringLiteral("127.0.0.2"));
+    QCOMPARE(entries.size(), 51);
+    QCOMPARE(entries.last(), QStringLiteral("127.0.0.3\u00a7abc.txt"));
+}
+
+void TestSearch::deadEntriesCostOneConnectBound()
+{
+    // A listener whose queue is full drops further connection attempts
+    // unanswered, like a host that is gone.
+    QTcpServer full;
+    full.setListenBacklogSize(0);
+    QVERIFY(full.listen(QHostAddress(QStringLiteral("127.0.0.10")), 0));
+    full.pauseAccepting();
+    QTcpSocket filler;
+    filler.connectToHost(QStringLiteral("127.0.0.10"), full.serverPort());
+    QVERIFY(filler.waitForConnected(WaitMs));
+    QTcpSocket probe;
+    probe.connectToHost(QStringLiteral("127.0.0.10"), full.serverPort());
+    if (probe.waitForConnected(300))
+        QSKIP("this kernel accepts beyond a full listen queue, so no address here plays a dead host");
+    probe.abort();
+
+    Peer live(QStringLiteral("127.0.0.11"), full.serverPort(), {QStringLiteral("abc.txt")});
+    QVERIFY(live.responder->start());
+    // A hundred entries, one in three dead, the live peer last.
+    QStringList addresses;
+    for (int i = 0; i < 99; ++i)
+        addresses << (i % 3 == 0 ? QStringLiteral("127.0.0.10") : QStringLiteral("127.0.1.%1").arg(i));
+    addresses << QStringLiteral("127.0.0.11");
+    SearchClient client;
+    client.setPort(full.serverPort());
+    client.setConnectTimeout(ShortTimeoutMs);
+    const QStringList entries = searchAll(client, QStringLiteral("abc"), addresses, 20 * ShortTimeoutMs);
+    QCOMPARE(entries, QStringList{QStringLiteral("127.0.0.11\u00a7abc.txt")});
 }
 
 void TestSearch::sectionSignOnTheWire()
@@ -317,70 +453,80 @@ void TestSearch::sectionSignOnTheWire()
             socket->disconnectFromHost();
         });
     });
-    SearchClient client(QStringLiteral("127.0.0.1"));
+    SearchClient client;
     client.setPort(peer.serverPort());
-    QSignalSpy entries(&client, &SearchClient::resultEntry);
-    client.search(QStringLiteral("\u00a7"), tableOf({QStringLiteral("127.0.0.8")}));
+    QCOMPARE(searchAll(client, QStringLiteral("\u00a7"), {QStringLiteral("127.0.0.8")}),
+             QStringList{QStringLiteral("127.0.0.8\u00a7x\u00a7y.txt and more")});
     QCOMPARE(request, QByteArray("\xa7"));
-    QCOMPARE(entries.count(), 1);
-    QCOMPARE(entries.first().first().toString(), QStringLiteral("127.0.0.8\u00a7x\u00a7y.txt and more"));
 }
 
-void TestSearch::emptyTextAsksNobody()
+void TestSearch::oneSearchAtATime()
 {
-    QTcpServer peer;
-    QVERIFY(peer.listen(QHostAddress(QStringLiteral("127.0.0.8")), 0));
-    SearchClient client(QStringLiteral("127.0.0.1"));
-    client.setPort(peer.serverPort());
-    QSignalSpy started(&client, &SearchClient::searchStarted);
-    client.search(QString(), tableOf({QStringLiteral("127.0.0.8")}));
-    QCOMPARE(client.searchsend()->state(), EventSocket::State::Closed);
-    QCOMPARE(started.count(), 0);
-    QVERIFY(!client.isSearching());
-}
-
-void TestSearch::secondSearchDoesNotNest()
-{
-    // The only peer stays silent, so the first search is still waiting when
-    // the second is asked for.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress(QStringLiteral("127.0.0.8")), 0));
-    SearchClient client(QStringLiteral("127.0.0.1"));
+    // An empty text asks nobody.
+    ScriptedPeer silent(QStringLiteral("127.0.0.8"), 0, {}, -1);
+    SearchClient client;
     client.setPort(silent.serverPort());
     client.setSilenceTimeout(ShortTimeoutMs);
     QSignalSpy started(&client, &SearchClient::searchStarted);
-    bool secondReturned = false;
-    connect(&silent, &QTcpServer::newConnection, this, [&] {
-        client.search(QStringLiteral("other"), tableOf({QStringLiteral("127.0.0.8")}));
-        secondReturned = client.isSearching();
-    });
-    client.search(QStringLiteral("first"), tableOf({QStringLiteral("127.0.0.8")}));
-    QVERIFY(secondReturned); // returned while the first still ran
-    QCOMPARE(started.count(), 1);
+    QVERIFY(!client.search(QString(), {QStringLiteral("127.0.0.8")}));
+    QCOMPARE(started.count(), 0);
+
+    // A second search while the first waits starts nothing; a cancel ends
+    // the first at once.
+    QSignalSpy finished(&client, &SearchClient::searchFinished);
+    QVERIFY(client.search(QStringLiteral("first"), {QStringLiteral("127.0.0.8")}));
+    QTRY_COMPARE(silent.asked, 1);
+    QVERIFY(!client.search(QStringLiteral("other"), {QStringLiteral("127.0.0.8")}));
     QCOMPARE(client.searchquery(), QStringLiteral("first"));
+    QCOMPARE(started.count(), 1);
+    client.cancel();
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!client.isSearching());
+    QVERIFY(client.search(QStringLiteral("again"), {QStringLiteral("127.0.0.8")}));
+    QVERIFY(finished.wait(WaitMs));
 }
 
-void TestSearch::unreachablePeerEndsItsTurn()
+void TestSearch::searchWhileAnswering()
 {
-    // A listener whose queue of one is full drops further connection attempts
-    // unanswered, like a host that is gone.
-    QTcpServer full;
-    full.setListenBacklogSize(0);
-    QVERIFY(full.listen(QHostAddress(QStringLiteral("127.0.0.10")), 0));
-    full.pauseAccepting();
-    QTcpSocket filler;
-    filler.connectToHost(QStringLiteral("127.0.0.10"), full.serverPort());
-    QVERIFY(filler.waitForConnected(WaitMs));
-    Peer after(QStringLiteral("127.0.0.11"), full.serverPort(), {QStringLiteral("abc.txt")});
-    QVERIFY(after.responder->start());
+    // This copy answers another peer's search with many names while its
+    // user searches too, and the peer it asks first stays silent.
+    QStringList many;
+    for (int i = 0; i < 2000; ++i)
+        many << QStringLiteral("song%1.mp3").arg(i, 4, 10, QLatin1Char('0'));
+    Peer self(QStringLiteral("127.0.0.2"), 0, many);
+    QVERIFY(self.responder->start());
+    const quint16 port = self.responder->localPort();
+    ScriptedPeer silent(QStringLiteral("127.0.0.3"), port, {}, -1);
+    QByteArray expected;
+    for (const QString &name : std::as_const(many))
+        expected += name.toLatin1();
 
-    SearchClient client(QStringLiteral("127.0.0.1"));
-    client.setPort(full.serverPort());
-    client.setConnectTimeout(ShortTimeoutMs);
-    QSignalSpy entries(&client, &SearchClient::resultEntry);
-    client.search(QStringLiteral("abc"), tableOf({QStringLiteral("127.0.0.10"), QStringLiteral("127.0.0.11")}));
-    QCOMPARE(entries.count(), 1);
-    QCOMPARE(entries.first().first().toString(), QStringLiteral("127.0.0.11\u00a7abc.txt"));
+    for (const bool askerLeaves : {false, true}) {
+        QTcpSocket asker;
+        asker.connectToHost(QStringLiteral("127.0.0.2"), port);
+        QVERIFY(asker.waitForConnected(WaitMs));
+        asker.write("song");
+        QByteArray answer;
+        QTRY_VERIFY((answer += asker.readAll()).size() > 0);
+
+        SearchClient client;
+        client.setPort(port);
+        client.setSilenceTimeout(ShortTimeoutMs);
+        QSignalSpy finished(&client, &SearchClient::searchFinished);
+        QVERIFY(client.search(QStringLiteral("song"), {QStringLiteral("127.0.0.3"), QStringLiteral("127.0.0.2")}));
+        if (askerLeaves) {
+            asker.abort();
+        } else {
+            // The answer goes on to its close while the search waits.
+            QTRY_VERIFY_WITH_TIMEOUT((answer += asker.readAll(), asker.state() == QAbstractSocket::UnconnectedState),
+                                     20000);
+            QCOMPARE(answer + asker.readAll(), expected);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QTRY_VERIFY(self.responder->isListening());
+    }
+    // Alive, and answering again.
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), port, "song0007"), QByteArray("song0007.mp3"));
 }
 
 QTEST_GUILESS_MAIN(TestSearch)

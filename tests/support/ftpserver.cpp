@@ -1,32 +1,34 @@
 #include "tests/support/ftpserver.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QHostAddress>
-#include <QTcpServer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTcpSocket>
+#include <QThread>
 
 namespace {
 
 // Debian's package installs the module for the system interpreter only.
 constexpr char Python[] = "/usr/bin/python3";
-constexpr int PortAttempts = 5;
 constexpr int StartTimeoutMs = 15'000;
-// pyftpdlib prints this once its listening socket is open.
-constexpr char ReadyLine[] = ">>> starting FTP server on";
 constexpr char LoginLine[] = "logged in.";
 
-quint16 freePort()
+QString script()
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    return QStringLiteral(FERRIN_TEST_SUPPORT_DIR "/ftpd.py");
 }
 
 } // namespace
 
 FtpServerProcess::FtpServerProcess()
 {
+    m_home = QDir(m_dir.path()).filePath(QStringLiteral("home"));
+    QDir().mkpath(m_home);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PYTHONUNBUFFERED"), QStringLiteral("1"));
@@ -41,24 +43,27 @@ FtpServerProcess::~FtpServerProcess()
 bool FtpServerProcess::start()
 {
     stop();
-    if (!m_home.isValid()) {
-        m_error = QStringLiteral("no temporary home folder: ") + m_home.errorString();
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    // Another process may take the port between the probe and the server's
-    // bind; then the server exits and the next port is tried.
-    for (int attempt = 0; attempt < PortAttempts; ++attempt) {
-        m_port = freePort();
-        if (m_port != 0 && launch())
-            return true;
-    }
-    return false;
+    return launch();
 }
 
-bool FtpServerProcess::restart()
+bool FtpServerProcess::dropSessions()
 {
-    stop();
-    return m_port != 0 && launch();
+    QJsonObject armed = faults();
+    armed.insert(QStringLiteral("drop_sessions"), 1);
+    if (!setFaults(armed))
+        return false;
+    // The server counts the fault down once it has closed the sessions.
+    const QDeadlineTimer deadline(StartTimeoutMs);
+    while (faults().value(QStringLiteral("drop_sessions")).toInt() > 0) {
+        if (deadline.hasExpired() || !isRunning())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 void FtpServerProcess::stop()
@@ -87,17 +92,34 @@ quint16 FtpServerProcess::port() const
 
 QString FtpServerProcess::homeDir() const
 {
-    return m_home.path();
+    return m_home;
 }
 
 QString FtpServerProcess::filePath(const QString &name) const
 {
-    return m_home.filePath(name);
+    return QDir(m_home).filePath(name);
 }
 
 QString FtpServerProcess::errorString() const
 {
     return m_error;
+}
+
+QString FtpServerProcess::faultsPath() const
+{
+    return QDir(m_dir.path()).filePath(QStringLiteral("faults.json"));
+}
+
+bool FtpServerProcess::setFaults(const QJsonObject &faults)
+{
+    QSaveFile file(faultsPath());
+    return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(faults).toJson()) >= 0 && file.commit();
+}
+
+QJsonObject FtpServerProcess::faults() const
+{
+    QFile file(faultsPath());
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
 QByteArray FtpServerProcess::log()
@@ -120,46 +142,42 @@ int FtpServerProcess::loginCount()
 
 bool FtpServerProcess::launch()
 {
-    const QByteArray logBefore = log();
+    const qsizetype from = log().size();
     m_process.start(QString::fromLatin1(Python),
-                    {QStringLiteral("-m"), QStringLiteral("pyftpdlib"), QStringLiteral("-i"),
-                     QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
-                     QStringLiteral("-w"), QStringLiteral("-d"), m_home.path(), QStringLiteral("-u"),
-                     QString::fromLatin1(UserName), QStringLiteral("-P"), QString::fromLatin1(Password)});
+                    {script(), QStringLiteral("--home"), m_home, QStringLiteral("--port"), QStringLiteral("0"),
+                     QStringLiteral("--faults"), faultsPath()});
     if (!m_process.waitForStarted()) {
-        m_error = QStringLiteral("cannot run %1: %2")
-                      .arg(QString::fromLatin1(Python), m_process.errorString());
+        m_error = QStringLiteral("cannot run %1: %2").arg(QString::fromLatin1(Python), m_process.errorString());
         return false;
     }
-    if (waitForGreeting())
-        return true;
-    stop();
-    m_error = QStringLiteral("the FTP server did not come up on port %1:\n%2")
-                  .arg(m_port)
-                  .arg(QString::fromLocal8Bit(log().mid(logBefore.size())));
-    return false;
-}
 
-bool FtpServerProcess::waitForGreeting()
-{
+    // The server names its port once it listens.
+    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
     const QDeadlineTimer deadline(StartTimeoutMs);
-    const qsizetype from = m_log.size();
-    while (!m_log.mid(from).contains(ReadyLine)) {
-        if (m_process.state() != QProcess::Running || deadline.hasExpired())
+    QRegularExpressionMatch match;
+    while (!(match = listening.match(QString::fromLatin1(m_log.mid(from)))).hasMatch()) {
+        if (m_process.state() != QProcess::Running || deadline.hasExpired()
+            || !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+            stop();
+            m_error = QStringLiteral("the FTP server did not come up:\n%1")
+                          .arg(QString::fromLocal8Bit(log().mid(from)));
             return false;
-        if (m_process.waitForReadyRead(int(deadline.remainingTime())))
-            m_log += m_process.readAll();
+        }
+        m_log += m_process.readAll();
     }
+    m_port = quint16(match.captured(1).toUInt());
 
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_port);
-    if (!socket.waitForConnected(int(deadline.remainingTime())))
-        return false;
     QByteArray greeting;
-    while (!greeting.contains('\n')) {
-        if (deadline.hasExpired() || !socket.waitForReadyRead(int(deadline.remainingTime())))
-            return false;
-        greeting += socket.readAll();
+    if (socket.waitForConnected(int(deadline.remainingTime()))) {
+        while (!greeting.contains('\n') && !deadline.hasExpired()
+               && socket.waitForReadyRead(int(deadline.remainingTime())))
+            greeting += socket.readAll();
     }
-    return greeting.startsWith("220");
+    if (greeting.startsWith("220"))
+        return true;
+    stop();
+    m_error = QStringLiteral("the FTP server on port %1 did not greet").arg(m_port);
+    return false;
 }

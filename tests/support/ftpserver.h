@@ -1,10 +1,12 @@
 #pragma once
 
-// A real FTP server for tests: Debian's pyftpdlib on 127.0.0.1, with one
-// account (the directory's user name and password) whose home is a
-// temporary folder that this object owns.
+// A real FTP server for tests: Debian's pyftpdlib (tests/support/ftpd.py) on
+// 127.0.0.1, on a port the system picks, with one account (the directory's
+// user name and password) whose home is a temporary folder this object owns.
+// Faults (a slow, failing or cutting server) are armed with setFaults().
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -20,11 +22,13 @@ public:
     FtpServerProcess(const FtpServerProcess &) = delete;
     FtpServerProcess &operator=(const FtpServerProcess &) = delete;
 
-    /// Starts the server on a free port; true once it has greeted with 220.
+    /// Starts the server; true once it listens and has greeted with 220.
     bool start();
-    /// Starts it again on the same port and home after stop().
-    bool restart();
+    /// Ends the server: its port refuses connections from then on.
     void stop();
+    /// Closes every open session, as a restarted server would, and keeps
+    /// listening; true once done.
+    bool dropSessions();
     bool isRunning() const;
 
     /// "127.0.0.1:port"
@@ -32,8 +36,11 @@ public:
     quint16 port() const;
     QString homeDir() const;
     QString filePath(const QString &name) const;
-    /// Why start() or restart() failed, with the server's output.
+    /// Why start() failed, with the server's output.
     QString errorString() const;
+
+    /// Arms faults, as ftpd.py lists them: {"retr_delay": 1.0}, {"retr_fail": 2}, ...
+    bool setFaults(const QJsonObject &faults);
 
     /// Everything the server has logged so far.
     QByteArray log();
@@ -42,9 +49,11 @@ public:
 
 private:
     bool launch();
-    bool waitForGreeting();
+    QJsonObject faults() const;
+    QString faultsPath() const;
 
-    QTemporaryDir m_home;
+    QTemporaryDir m_dir;
+    QString m_home;
     QProcess m_process;
     QByteArray m_log;
     quint16 m_port = 0;

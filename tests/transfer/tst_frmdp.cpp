@@ -4,6 +4,7 @@
 #include "app/windows/twips.h"
 #include "net/bytelinesmodel.h"
 
+#include <QAccessible>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QScreen>
@@ -46,6 +47,8 @@ private slots:
     void minimisedFrameOnlyPlacesThePanel();
     void linesFromTheDownload();
     void listCostsNothingPerRow();
+    void followsTheEndUnlessScrolledAway();
+    void billionRowsForAssistiveTools();
 
 private:
     QWidget *content() const { return m_dp->widget(); }
@@ -217,6 +220,88 @@ void TestFrmDP::listCostsNothingPerRow()
     QCOMPARE(list.topRow(), 0);
     QTest::keyClick(&list, Qt::Key_PageDown);
     QCOMPARE(list.currentIndex().row(), shown);
+}
+
+void TestFrmDP::followsTheEndUnlessScrolledAway()
+{
+    m_frame->show();
+    m_dp->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    ProgressList *list = m_dp->list();
+    QScrollBar *bar = list->verticalScrollBar();
+    const auto add = [this](int lines) {
+        for (int i = 0; i < lines; ++i)
+            m_dp->addProgressLine(QString::number(i));
+    };
+    add(50);
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+
+    // Scrolled up, the view stays; back at the end, it follows again.
+    bar->setValue(3);
+    add(20);
+    QCOMPARE(bar->value(), 3);
+    bar->setValue(bar->maximum());
+    add(20);
+    QCOMPARE(bar->value(), bar->maximum());
+    QCOMPARE(list->indexAt(QPoint(1, (list->viewport()->height() / list->rowHeight() - 1) * list->rowHeight())).row(),
+             m_dp->model()->rowCount() - 1);
+}
+
+void TestFrmDP::billionRowsForAssistiveTools()
+{
+    // A sparse file of 10^9 bytes, one of them set, stands for a download
+    // of that size: each byte is one row of the list.
+    constexpr qint64 Bytes = 1000 * 1000 * 1000;
+    constexpr qint64 Marked = 123456789;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("big"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.seek(Marked));
+    file.write("\xab", 1);
+    QVERIFY(file.resize(Bytes));
+    file.close();
+
+    m_dp->addProgressLine(QStringLiteral("Connected!"));
+    m_dp->addProgressBytes(path, 0, Bytes);
+    m_dp->addProgressLine(QStringLiteral("Done!"));
+
+    QAccessibleInterface *list = QAccessible::queryAccessibleInterface(m_dp->list());
+    QVERIFY(list);
+    QCOMPARE(list->role(), QAccessible::List);
+    QCOMPARE(list->text(QAccessible::Name), QStringLiteral("Download progress"));
+    QCOMPARE(list->childCount(), Bytes + 2);
+
+    const auto rowText = [list](qint64 row) {
+        QAccessibleInterface *item = list->child(static_cast<int>(row));
+        return item ? item->text(QAccessible::Name) : QStringLiteral("<none>");
+    };
+    QCOMPARE(rowText(0), QStringLiteral("Connected!"));
+    QCOMPARE(rowText(1), QStringLiteral("0"));
+    QCOMPARE(rowText(1 + Marked), QStringLiteral("171"));
+    QCOMPARE(rowText(Bytes), QStringLiteral("0"));
+    QCOMPARE(rowText(Bytes + 1), QStringLiteral("Done!"));
+    QVERIFY(!list->child(static_cast<int>(Bytes + 2)));
+
+    QAccessibleInterface *item = list->child(500000000);
+    QCOMPARE(item->role(), QAccessible::ListItem);
+    QCOMPARE(item->parent(), list);
+    QCOMPARE(list->indexOfChild(item), 500000000);
+    QCOMPARE(list->child(500000000), item);
+
+    // Only the rows asked for lately are kept: an early one is let go.
+    const QAccessible::Id early = QAccessible::uniqueId(item);
+    for (int row = 0; row < 1000; ++row)
+        list->child(row * 1000);
+    QVERIFY(!QAccessible::accessibleInterface(early));
+    QCOMPARE(rowText(500000000), QStringLiteral("0"));
+
+    // A cleared list has no rows, and an item made before reads as gone.
+    QAccessibleInterface *last = list->child(static_cast<int>(Bytes + 1));
+    m_dp->clearProgress();
+    QCOMPARE(list->childCount(), 0);
+    QVERIFY(!last->isValid());
 }
 
 QTEST_MAIN(TestFrmDP)

@@ -1,4 +1,4 @@
-#include "app/tamsin.h"
+#include "directory/tamsin.h"
 #include "app/windows/canvas.h"
 #include "app/windows/form1.h"
 #include "app/windows/frmdp.h"
@@ -7,12 +7,23 @@
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
 #include "app/windows/twips.h"
+#include "net/downloadclient.h"
 #include "net/server.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMdiArea>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -23,6 +34,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void layoutFollowsTheFrame_data();
@@ -37,13 +49,29 @@ private slots:
     void statusClickOpensBothWindows();
     void windowsExistOnce();
     void gradients();
+    void menusByKeyboard();
+    void childrenStayReachable();
+    void errorsStayUntilReplaced();
+    void noTrayTellsHowToComeBackOnce();
+    void doubleClickShowsADownloadStarting();
 
 private:
     QSize client() const { return m_main->area()->viewport()->size(); }
+    bool reachable(const QWidget *child) const { return m_main->reachableArea().contains(child->geometry()); }
 
+    QTemporaryDir m_folder;
+    QTcpServer m_peer;
     PeerTable m_peers;
     std::unique_ptr<MDIMain> m_main;
 };
+
+void TestMainWindow::initTestCase()
+{
+    // Downloads go to a folder of the test's own, from a peer that takes the
+    // connection on a port of its own.
+    QVERIFY(QDir(m_folder.path()).mkdir(QStringLiteral("Downloads")));
+    QVERIFY(m_peer.listen(QHostAddress::LocalHost, 0));
+}
 
 void TestMainWindow::init()
 {
@@ -51,6 +79,8 @@ void TestMainWindow::init()
     Iconcontrol::overrideTrayAvailable(true);
     ServerSettings settings;
     settings.localAddress = QStringLiteral("127.0.0.1");
+    settings.programFolder = m_folder.path();
+    settings.uploadPort = m_peer.serverPort();
     m_main = std::make_unique<MDIMain>(settings, m_peers);
     m_main->load();
     m_main->show();
@@ -108,7 +138,8 @@ void TestMainWindow::closeRequestMinimisesAndHides()
     QVERIFY(m_main->isMinimized());
     QTRY_VERIFY_WITH_TIMEOUT(!m_main->isVisible(), 2000);
     QVERIFY(m_main->isMinimized());
-    QVERIFY(Iconcontrol::hasTrayIcon() || !QSystemTrayIcon::isSystemTrayAvailable());
+    // The icon it can be brought back with is still there.
+    QVERIFY(Iconcontrol::hasTrayIcon());
 }
 
 void TestMainWindow::noTrayMeansNoHiding()
@@ -116,7 +147,9 @@ void TestMainWindow::noTrayMeansNoHiding()
     Iconcontrol::overrideTrayAvailable(false);
     m_main->close();
     QVERIFY(m_main->isMinimized());
-    QTest::qWait(400);
+    // The hiding timer has ticked and left it alone.
+    QSignalSpy ticks(m_main->form1()->timer(), &QTimer::timeout);
+    QTRY_VERIFY(ticks.count() >= 3);
     QVERIFY(m_main->isVisible());
 }
 
@@ -150,8 +183,8 @@ void TestMainWindow::iconDoubleClickRule()
     // A genuine move over the client area at pixel 515 is no icon event.
     TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
     m_main->resize(700, 400);
+    // (The move is handled before mouseMove() returns.)
     QTest::mouseMove(m_main->area()->viewport(), QPoint(WM_LBUTTONDBLCLK, 5));
-    QTest::qWait(20);
     QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 }
 
@@ -245,7 +278,6 @@ void TestMainWindow::gradients()
 {
     m_main->resize(900, 600);
     QTRY_COMPARE(m_main->server()->height(), client().height());
-    QTest::qWait(10);
 
     // Status strip: black at the left, green growing to the right.
     const QImage status = m_main->orvik()->canvas()->image();
@@ -266,8 +298,185 @@ void TestMainWindow::gradients()
     // Maximised, the networking strip paints nothing new.
     const QSize before = server.size();
     m_main->server()->showMaximized();
-    QTest::qWait(10);
+    QTRY_VERIFY(m_main->server()->isMaximized());
+    QTRY_VERIFY(m_main->server()->widget()->size() != before);
     QCOMPARE(m_main->server()->gradientImage().size(), before);
+}
+
+void TestMainWindow::menusByKeyboard()
+{
+    QMenuBar *bar = m_main->menuBar();
+    QAccessibleInterface *menus = QAccessible::queryAccessibleInterface(bar);
+    QCOMPARE(menus->role(), QAccessible::MenuBar);
+    QStringList titles;
+    for (int i = 0; i < menus->childCount(); ++i)
+        titles << menus->child(i)->text(QAccessible::Name);
+    QCOMPARE(titles, QStringList({"File", "Window"}));
+
+    m_main->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_main.get()));
+    auto *file = m_main->findChild<QMenu *>(QStringLiteral("file"));
+    auto *window = m_main->findChild<QMenu *>(QStringLiteral("window"));
+    QTest::keyClick(m_main.get(), Qt::Key_F, Qt::AltModifier);
+    QTRY_VERIFY(file->isVisible());
+    QTest::keyClick(file, Qt::Key_Escape);
+    QTRY_VERIFY(!file->isVisible());
+
+    QTest::keyClick(m_main.get(), Qt::Key_W, Qt::AltModifier);
+    QTRY_VERIFY(window->isVisible());
+    QTest::keyClick(window, Qt::Key_D);
+    QTRY_VERIFY(m_main->progressWindow()->isVisible());
+    QTest::keyClick(m_main.get(), Qt::Key_W, Qt::AltModifier);
+    QTRY_VERIFY(window->isVisible());
+    QTest::keyClick(window, Qt::Key_S);
+    QTRY_VERIFY(m_main->searchWindow()->isVisible());
+    QTRY_VERIFY(m_main->searchWindow()->searchtext()->hasFocus());
+}
+
+void TestMainWindow::childrenStayReachable()
+{
+    // Opened in a small frame, one below the other as the area cascades
+    // them: both lie in the area, above the status strip.
+    m_main->resize(560, 420);
+    QTRY_COMPARE(m_main->server()->height(), client().height());
+    m_main->showProgressWindow();
+    m_main->showSearchWindow();
+    frmDP *progress = m_main->progressWindow();
+    frmsearch *search = m_main->searchWindow();
+    QVERIFY(reachable(progress));
+    QVERIFY(reachable(search));
+    QVERIFY(!search->geometry().intersects(m_main->orvik()->geometry()));
+
+    // A child left outside comes back when the frame changes size, when the
+    // frame is un-maximised, and when the menu shows it; one inside stays.
+    progress->move(3000, 3000);
+    m_main->resize(540, 400);
+    QTRY_VERIFY(reachable(progress));
+    search->move(10, 10);
+    m_main->resize(700, 500);
+    QTRY_VERIFY(reachable(progress));
+    QCOMPARE(search->pos(), QPoint(10, 10));
+
+    m_main->showMaximized();
+    QTRY_VERIFY(m_main->isMaximized());
+    QTRY_VERIFY(client().width() > 700);
+    progress->move(m_main->reachableArea().bottomRight() - QPoint(progress->width(), progress->height()));
+    m_main->showNormal();
+    QTRY_VERIFY(!m_main->isMaximized());
+    QTRY_VERIFY(reachable(progress));
+
+    m_main->showMinimized();
+    QTRY_VERIFY(m_main->isMinimized());
+    progress->move(3000, 3000);
+    m_main->showNormal();
+    QTRY_VERIFY(reachable(progress));
+
+    progress->move(-500, 2000);
+    m_main->showProgressWindow();
+    QVERIFY(reachable(progress));
+}
+
+void TestMainWindow::errorsStayUntilReplaced()
+{
+    Orvik *status = m_main->orvik();
+    const QString error = QStringLiteral("Cannot listen on port 1100: The bound address is already in use");
+    status->showError(error);
+    QAccessibleInterface *strip = QAccessible::queryAccessibleInterface(status->canvas());
+    QCOMPARE(strip->role(), QAccessible::StatusBar);
+    QCOMPARE(strip->text(QAccessible::Name), QStringLiteral("Status"));
+
+    // Count ticks, quiet and changed, and a resize repaint the strip; the
+    // error, "Status: " and the count all stay.
+    m_peers.PeerCount = 4;
+    status->status_Timer();
+    status->status_Timer();
+    m_main->resize(m_main->width() + 40, m_main->height());
+    QTRY_COMPARE(status->width(), client().width());
+    m_peers.PeerCount = 5;
+    status->status_Timer();
+    QCOMPARE(status->label()->text(), QStringLiteral("Users: 4"));
+    QVERIFY(status->lineLabel()->isVisible());
+    QVERIFY(status->lineLabel()->text().startsWith(QStringLiteral("Cannot listen")));
+    QVERIFY(status->lineLabel()->geometry().left() > status->label()->geometry().right());
+    // Too long for the strip, it is cut to the lines that fit.
+    status->showError(QStringLiteral("Not registered in the central directory: Cannot download the central "
+                                     "directory: Cannot reach the FTP server: Failed to connect to 127.0.0.1 "
+                                     "port 2121: Connection refused"));
+    QLabel *line = status->lineLabel();
+    QVERIFY(line->text().endsWith(QChar(0x2026)));
+    QVERIFY(line->heightForWidth(line->width()) <= status->designHeight());
+    QVERIFY(line->geometry().right() < m_main->server()->geometry().left());
+    status->showError(error);
+    QCOMPARE(strip->text(QAccessible::Description), error);
+    // "Status: " is printed again in full green, left of the count.
+    const QImage image = status->canvas()->image();
+    bool printed = false;
+    for (int x = 0; x < status->label()->x() && !printed; ++x)
+        for (int y = 0; y < status->designHeight() && !printed; ++y)
+            printed = image.pixelColor(x, y).green() > 200;
+    QVERIFY(printed);
+
+    // A notice does not hide an error; clearing leaves the plain status.
+    QVERIFY(!status->showNotice(QStringLiteral("a notice")));
+    QCOMPARE(status->line(), error);
+    status->clearError();
+    QVERIFY(!status->lineLabel()->isVisible());
+    QCOMPARE(strip->text(QAccessible::Description), QStringLiteral("Status: "));
+}
+
+void TestMainWindow::noTrayTellsHowToComeBackOnce()
+{
+    Iconcontrol::overrideTrayAvailable(false);
+    Orvik *status = m_main->orvik();
+    m_main->close();
+    QVERIFY(m_main->isMinimized());
+    QVERIFY(status->line().contains(QStringLiteral("task bar")));
+    QVERIFY(!status->hasError());
+
+    status->clearError();
+    m_main->showNormal();
+    m_main->close();
+    QCOMPARE(status->line(), QString());
+}
+
+void TestMainWindow::doubleClickShowsADownloadStarting()
+{
+    const QString entry = QStringLiteral("127.0.0.1\u00a7a.txt");
+    frmsearch *search = m_main->searchWindow();
+    m_main->showProgressWindow();
+    m_main->showSearchWindow();
+    search->addResult(entry);
+    QListWidget *list = search->Searchresults();
+    const QPoint first = list->visualItemRect(list->item(0)).center();
+    const auto busy = [search] { return search->cursor().shape() == Qt::BusyCursor; };
+    const auto stackIndex = [this](QMdiSubWindow *w) {
+        return m_main->area()->subWindowList(QMdiArea::StackingOrder).indexOf(w);
+    };
+
+    // The progress window is open: it comes to the front once the peer has
+    // taken the connection; until then the pointer is busy.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
+    QVERIFY(busy());
+    QTRY_VERIFY(!busy());
+    frmDP *progress = m_main->progressWindow();
+    QVERIFY(stackIndex(progress) > stackIndex(search));
+    QVERIFY(m_peer.hasPendingConnections() || m_peer.waitForNewConnection(5000));
+    std::unique_ptr<QTcpSocket> connection(m_peer.nextPendingConnection());
+    QSignalSpy done(&m_main->server()->downloads(), &DownloadClient::finished);
+    connection->close();
+    QVERIFY(done.wait());
+
+    // Closed by the user, the progress window is made again hidden, and the
+    // busy pointer is all there is to see until the peer answers.
+    progress->close();
+    QTRY_VERIFY(!m_main->findChild<frmDP *>());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
+    QVERIFY(busy());
+    QTRY_VERIFY(!busy());
+    QVERIFY(!m_main->progressWindow()->isVisible());
+    QVERIFY(m_peer.hasPendingConnections() || m_peer.waitForNewConnection(5000));
+    delete m_peer.nextPendingConnection();
 }
 
 QTEST_MAIN(TestMainWindow)

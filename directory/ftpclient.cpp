@@ -1,18 +1,23 @@
-#include "net/ftpclient.h"
+#include "directory/ftpclient.h"
 
-#include <QEventLoop>
+#include "directory/directorylog.h"
+#include "directory/replacingfile.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QPointer>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUrl>
 
 // For curl_multi_socket_all(); see FtpClient::driveAll().
 #define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -146,8 +151,9 @@ FtpClient::Error errorFromCurl(CURLcode code)
         return FtpClient::ConnectionError;
     case CURLE_LOGIN_DENIED:
         return FtpClient::LoginError;
-    case CURLE_REMOTE_ACCESS_DENIED:
     case CURLE_REMOTE_FILE_NOT_FOUND:
+        return FtpClient::NotFoundError;
+    case CURLE_REMOTE_ACCESS_DENIED:
     case CURLE_FTP_COULDNT_RETR_FILE:
     case CURLE_FTP_COULDNT_SET_TYPE:
     case CURLE_UPLOAD_FAILED:
@@ -177,12 +183,16 @@ QString errorTitle(FtpClient::Error error)
         return FtpClient::tr("Cannot reach the FTP server");
     case FtpClient::LoginError:
         return FtpClient::tr("Login refused");
+    case FtpClient::NotFoundError:
+        return FtpClient::tr("No such remote file");
     case FtpClient::RemoteFileError:
         return FtpClient::tr("Remote file refused");
     case FtpClient::TimeoutError:
         return FtpClient::tr("Timed out");
     case FtpClient::TransferError:
         return FtpClient::tr("Transfer failed");
+    case FtpClient::TooLargeError:
+        return FtpClient::tr("Too large");
     }
     return {};
 }
@@ -193,15 +203,17 @@ QString errorTitle(FtpClient::Error error)
 // event loop, so libcurl is never called from inside itself.
 struct FtpClientCurl
 {
-    static int socket(CURL *, curl_socket_t socket, int what, void *client, void *)
+    static FtpClient *client(void *pointer) { return static_cast<FtpClient *>(pointer); }
+
+    static int socket(CURL *, curl_socket_t socket, int what, void *self, void *)
     {
-        static_cast<FtpClient *>(client)->watchSocket(socket, what);
+        client(self)->watchSocket(socket, what);
         return 0;
     }
 
-    static int timer(CURLM *, long timeoutMs, void *client)
+    static int timer(CURLM *, long timeoutMs, void *self)
     {
-        QTimer *timer = static_cast<FtpClient *>(client)->m_curlTimer;
+        QTimer *timer = client(self)->m_curlTimer;
         if (timeoutMs < 0)
             timer->stop();
         else
@@ -209,27 +221,59 @@ struct FtpClientCurl
         return 0;
     }
 
-    static size_t write(char *data, size_t size, size_t count, void *client)
+    static size_t write(char *data, size_t size, size_t count, void *self)
     {
-        auto *self = static_cast<FtpClient *>(client);
-        const size_t bytes = size * count;
-        if (!self->m_download || self->m_download->write(data, qint64(bytes)) == qint64(bytes))
-            return bytes;
-        self->m_localFileFailed = true;
-        return 0;
+        FtpClient *c = client(self);
+        const auto bytes = qint64(size * count);
+        if (!c->m_download)
+            return size_t(bytes);
+        if (c->m_maxBytes >= 0 && c->m_transferred + bytes > c->m_maxBytes) {
+            c->m_tooLarge = true;
+            return 0;
+        }
+        if (c->m_download->write(data, bytes) != bytes) {
+            c->m_localFileFailed = true;
+            return 0;
+        }
+        c->m_transferred += bytes;
+        return size_t(bytes);
     }
 
-    static size_t read(char *data, size_t size, size_t count, void *client)
+    static size_t read(char *data, size_t size, size_t count, void *self)
     {
-        auto *self = static_cast<FtpClient *>(client);
-        if (!self->m_upload)
-            return 0;
-        const qint64 bytes = self->m_upload->read(data, qint64(size * count));
-        if (bytes < 0) {
-            self->m_localFileFailed = true;
-            return CURL_READFUNC_ABORT;
+        FtpClient *c = client(self);
+        const auto room = qint64(size * count);
+        qint64 bytes = 0;
+        if (c->m_uploadFile) {
+            bytes = c->m_uploadFile->read(data, room);
+            if (bytes < 0) {
+                c->m_localFileFailed = true;
+                return CURL_READFUNC_ABORT;
+            }
+        } else {
+            bytes = std::min(room, c->m_uploadBytes.size() - c->m_uploadOffset);
+            std::copy_n(c->m_uploadBytes.constData() + c->m_uploadOffset, bytes, data);
+            c->m_uploadOffset += bytes;
         }
+        c->m_transferred += bytes;
         return size_t(bytes);
+    }
+
+    // Every socket libcurl opens is known here, so that closeConnection()
+    // can shut it down before libcurl's goodbye waits on it.
+    static curl_socket_t open(void *self, curlsocktype, curl_sockaddr *address)
+    {
+        const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0)
+            return CURL_SOCKET_BAD;
+        client(self)->m_openSockets.insert(fd);
+        return fd;
+    }
+
+    static int close(void *self, curl_socket_t socket)
+    {
+        client(self)->m_openSockets.remove(socket);
+        return ::close(socket);
     }
 };
 
@@ -258,10 +302,7 @@ FtpClient::FtpClient(QObject *parent)
 
 FtpClient::~FtpClient()
 {
-    // Deleted by an event handler while an operation waits: let the wait end;
-    // it notices that this object is gone.
-    if (m_loop)
-        m_loop->quit();
+    cancel();
     closeConnection();
     if (m_easy)
         curl_easy_cleanup(easyHandle(m_easy));
@@ -297,26 +338,6 @@ QString FtpClient::password() const
     return m_password;
 }
 
-void FtpClient::setRemoteFile(const QString &remoteFile)
-{
-    m_remoteFile = remoteFile;
-}
-
-QString FtpClient::remoteFile() const
-{
-    return m_remoteFile;
-}
-
-void FtpClient::setLocalFile(const QString &localFile)
-{
-    m_localFile = localFile;
-}
-
-QString FtpClient::localFile() const
-{
-    return m_localFile;
-}
-
 void FtpClient::setTimeouts(const Timeouts &timeouts)
 {
     m_timeouts = timeouts;
@@ -327,51 +348,9 @@ FtpClient::Timeouts FtpClient::timeouts() const
     return m_timeouts;
 }
 
-bool FtpClient::connectToHost()
-{
-    if (m_busy)
-        return refuseBusy();
-    return run(Operation::Connect);
-}
-
-bool FtpClient::disconnectFromHost()
-{
-    if (m_busy)
-        return refuseBusy();
-    closeConnection();
-    succeed();
-    return true;
-}
-
-bool FtpClient::get()
-{
-    if (m_busy)
-        return refuseBusy();
-    // The download goes to a temporary file beside the local file, which
-    // takes its place only once the transfer has completed.
-    QSaveFile file(m_localFile);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(LocalFileError, tr("Cannot write %1: %2").arg(m_localFile, file.errorString()));
-    if (!run(Operation::Get, &file))
-        return false; // the temporary file goes with `file`
-    if (!file.commit())
-        return fail(LocalFileError, tr("Cannot replace %1: %2").arg(m_localFile, file.errorString()));
-    return true;
-}
-
-bool FtpClient::put()
-{
-    if (m_busy)
-        return refuseBusy();
-    QFile file(m_localFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(LocalFileError, tr("Cannot read %1: %2").arg(m_localFile, file.errorString()));
-    return run(Operation::Put, nullptr, &file);
-}
-
 bool FtpClient::isBusy() const
 {
-    return m_busy;
+    return m_operation != Operation::None;
 }
 
 FtpClient::Error FtpClient::error() const
@@ -384,74 +363,184 @@ QString FtpClient::errorString() const
     return m_errorString;
 }
 
-bool FtpClient::refuseBusy()
+bool FtpClient::connectToHost()
 {
-    // The running operation sets the error state again when it ends.
-    return fail(BusyError, tr("Another FTP operation is still running"));
+    return begin(Operation::Connect, QString());
 }
 
-bool FtpClient::run(Operation operation, QSaveFile *download, QFile *upload)
+bool FtpClient::disconnectFromHost()
 {
-    m_download = download;
-    m_upload = upload;
-    if (!setUpTransfer(operation)) {
-        m_download = nullptr;
-        m_upload = nullptr;
+    if (isBusy())
         return false;
+    // Nothing to say goodbye on, or a connection libcurl would not reuse
+    // and would open a new one just to close it: close at once.
+    const bool stale = !m_lastUse.isValid()
+        || m_lastUse.secsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuse.count();
+    if (!m_connected || !m_multi || stale) {
+        m_operation = Operation::Disconnect;
+        closeConnection();
+        succeed();
+        const quint64 generation = ++m_generation;
+        QTimer::singleShot(0, this, [this, generation] {
+            if (generation != m_generation)
+                return;
+            m_operation = Operation::None;
+            emit finished(true);
+        });
+        return true;
     }
+    return begin(Operation::Disconnect, QString());
+}
 
-    m_busy = true;
-    m_finished = false;
-    m_localFileFailed = false;
-    m_curlMessage.fill('\0');
-    if (curl_multi_add_handle(multiHandle(m_multi), easyHandle(m_easy)) != CURLM_OK) {
-        m_busy = false;
-        m_download = nullptr;
-        m_upload = nullptr;
-        return fail(TransferError, tr("libcurl refused to start the transfer"));
-    }
-
-    QPointer<FtpClient> alive(this);
-    QEventLoop loop;
-    m_loop = &loop;
-    m_heartbeat->start();
-    if (!m_finished)
-        loop.exec();
-    if (!alive)
+bool FtpClient::get(const QString &remoteFile, const QString &localFile, qint64 maxBytes)
+{
+    if (isBusy())
         return false;
-    m_loop = nullptr;
+    m_localFile = localFile;
+    m_maxBytes = maxBytes;
+    // The download goes to a temporary file beside the local file, which
+    // takes its place only once the transfer has completed.
+    m_download = std::make_unique<ReplacingFile>(localFile);
+    if (!m_download->open()) {
+        const QString why = m_download->errorString();
+        m_download.reset();
+        m_operation = Operation::Get;
+        failLater(LocalFileError, tr("Cannot write %1: %2").arg(localFile, why));
+        return true;
+    }
+    return begin(Operation::Get, remoteFile);
+}
+
+bool FtpClient::put(const QString &localFile, const QString &remoteFile)
+{
+    if (isBusy())
+        return false;
+    m_localFile = localFile;
+    m_uploadFile = std::make_unique<QFile>(localFile);
+    if (!m_uploadFile->open(QIODevice::ReadOnly)) {
+        const QString why = m_uploadFile->errorString();
+        m_uploadFile.reset();
+        m_operation = Operation::Put;
+        failLater(LocalFileError, tr("Cannot read %1: %2").arg(localFile, why));
+        return true;
+    }
+    return begin(Operation::Put, remoteFile);
+}
+
+bool FtpClient::append(const QByteArray &bytes, const QString &remoteFile)
+{
+    if (isBusy())
+        return false;
+    m_localFile.clear();
+    m_uploadBytes = bytes;
+    m_uploadOffset = 0;
+    return begin(Operation::Append, remoteFile);
+}
+
+bool FtpClient::stat(const QString &remoteFile)
+{
+    if (isBusy())
+        return false;
+    m_remoteSize = -1;
+    m_remoteTime = QDateTime();
+    return begin(Operation::Stat, remoteFile);
+}
+
+bool FtpClient::rename(const QString &from, const QString &to)
+{
+    if (isBusy())
+        return false;
+    m_renameTo = to;
+    return begin(Operation::Rename, from);
+}
+
+bool FtpClient::remove(const QString &remoteFile)
+{
+    return begin(Operation::Remove, remoteFile);
+}
+
+void FtpClient::cancel()
+{
+    if (!isBusy())
+        return;
+    ++m_generation;
+    if (m_multi && m_easy && m_added) {
+        // Removing an unfinished transfer closes its connection.
+        curl_multi_remove_handle(multiHandle(m_multi), easyHandle(m_easy));
+        m_added = false;
+        m_connected = false;
+    }
     m_heartbeat->stop();
     m_kick->stop();
+    releaseTransfer();
+    m_operation = Operation::None;
+}
 
-    // Removing an unfinished transfer closes its connection.
-    curl_multi_remove_handle(multiHandle(m_multi), easyHandle(m_easy));
-    m_busy = false;
-    m_download = nullptr;
-    m_upload = nullptr;
-
-    if (!m_finished) // the application is quitting and ended every event loop
-        return fail(TransferError, tr("Cut short: the application is quitting"));
-    if (m_curlResult != CURLE_OK) {
-        failFromCurl(m_curlResult);
+bool FtpClient::begin(Operation operation, const QString &remoteFile)
+{
+    if (isBusy())
         return false;
+    m_operation = operation;
+    m_finished = false;
+    m_localFileFailed = false;
+    m_tooLarge = false;
+    m_transferred = 0;
+    m_curlResult = CURLE_OK;
+    m_curlMessage.fill('\0');
+
+    // A connection libcurl will not reuse is closed here, without waiting,
+    // rather than by libcurl, which would wait for the reply to its QUIT.
+    if (m_lastUse.isValid() && m_lastUse.secsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuse.count())
+        closeConnection();
+
+    if (!setUpTransfer(operation, remoteFile)) {
+        failLater(m_error, m_errorString);
+        return true;
     }
-    succeed();
+    if (curl_multi_add_handle(multiHandle(m_multi), easyHandle(m_easy)) != CURLM_OK) {
+        failLater(TransferError, tr("libcurl refused to start the transfer"));
+        return true;
+    }
+    m_added = true;
+    m_heartbeat->start();
+    qCDebug(lcFtp) << "start" << operation << remoteFile;
     return true;
 }
 
-bool FtpClient::setUpTransfer(Operation operation)
+void FtpClient::failLater(Error code, const QString &text)
+{
+    fail(code, text);
+    releaseTransfer();
+    const quint64 generation = ++m_generation;
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation != m_generation)
+            return;
+        m_operation = Operation::None;
+        emit finished(false);
+    });
+}
+
+bool FtpClient::setUpTransfer(Operation operation, const QString &remoteFile)
 {
     const std::optional<Target> target = parseHost(m_host);
     if (!target)
         return fail(SettingsError, tr("Not a host or host:port: \"%1\"").arg(m_host));
     if (hasControlCharacters(m_userName) || hasControlCharacters(m_password))
         return fail(SettingsError, tr("The user name or password holds control characters"));
-    QByteArray url = "ftp://" + target->urlHost + ':' + QByteArray::number(target->port) + '/';
-    if (operation != Operation::Connect) {
-        if (m_remoteFile.isEmpty() || m_remoteFile.endsWith(u'/') || hasControlCharacters(m_remoteFile))
-            return fail(SettingsError, tr("Not a remote file name: \"%1\"").arg(m_remoteFile));
-        url += encodedPath(m_remoteFile);
+    const bool onFile = operation == Operation::Get || operation == Operation::Put
+        || operation == Operation::Append || operation == Operation::Stat;
+    const bool quoted = operation == Operation::Rename || operation == Operation::Remove;
+    if (onFile || quoted) {
+        if (remoteFile.isEmpty() || remoteFile.endsWith(u'/') || hasControlCharacters(remoteFile))
+            return fail(SettingsError, tr("Not a remote file name: \"%1\"").arg(remoteFile));
     }
+    if (operation == Operation::Rename
+        && (m_renameTo.isEmpty() || m_renameTo.endsWith(u'/') || hasControlCharacters(m_renameTo)))
+        return fail(SettingsError, tr("Not a remote file name: \"%1\"").arg(m_renameTo));
+
+    QByteArray url = "ftp://" + target->urlHost + ':' + QByteArray::number(target->port) + '/';
+    if (onFile)
+        url += encodedPath(remoteFile);
 
     initCurl();
     if (!m_easy) {
@@ -473,12 +562,15 @@ bool FtpClient::setUpTransfer(Operation operation)
         curl_easy_setopt(easy, CURLOPT_FTP_USE_EPSV, 1L);
         curl_easy_setopt(easy, CURLOPT_FTP_SKIP_PASV_IP, 1L);
         curl_easy_setopt(easy, CURLOPT_TRANSFERTEXT, 0L);
-        curl_easy_setopt(easy, CURLOPT_APPEND, 0L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, StallBytesPerSecond);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &FtpClientCurl::write);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &FtpClientCurl::read);
         curl_easy_setopt(easy, CURLOPT_READDATA, this);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &FtpClientCurl::open);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &FtpClientCurl::close);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
     }
     if (!m_multi) {
         m_multi = curl_multi_init();
@@ -509,23 +601,56 @@ bool FtpClient::setUpTransfer(Operation operation)
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, curlLong(m_timeouts.operation.count()));
     curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, curlLong(m_timeouts.idleReuse.count()));
 
+    // What one operation sets, the next one resets.
+    curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(easy, CURLOPT_APPEND, 0L);
+    curl_easy_setopt(easy, CURLOPT_FILETIME, 0L);
+    curl_easy_setopt(easy, CURLOPT_QUOTE, nullptr);
+
+    QList<QByteArray> commands;
     switch (operation) {
+    case Operation::None:
+        break;
     case Operation::Connect:
         // A request without a body on the login folder: greeting, login,
         // PWD and nothing else.
-        curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         break;
     case Operation::Get:
-        curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
         break;
     case Operation::Put:
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
         curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(m_upload->size()));
+        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(m_uploadFile->size()));
+        break;
+    case Operation::Append:
+        curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(easy, CURLOPT_APPEND, 1L);
+        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(m_uploadBytes.size()));
+        break;
+    case Operation::Stat:
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(easy, CURLOPT_FILETIME, 1L);
+        break;
+    case Operation::Rename:
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        commands = {"RNFR " + remoteFile.toUtf8(), "RNTO " + m_renameTo.toUtf8()};
+        break;
+    case Operation::Remove:
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        commands = {"DELE " + remoteFile.toUtf8()};
+        break;
+    case Operation::Disconnect:
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        commands = {"QUIT"};
         break;
     }
+    curl_slist *list = nullptr;
+    for (const QByteArray &command : std::as_const(commands))
+        list = curl_slist_append(list, command.constData());
+    m_quote = list;
+    if (list)
+        curl_easy_setopt(easy, CURLOPT_QUOTE, list);
     return true;
 }
 
@@ -536,7 +661,7 @@ void FtpClient::drive(qintptr socket, int events)
     int running = 0;
     curl_multi_socket_action(multiHandle(m_multi), curl_socket_t(socket), events, &running);
     collectResults();
-    if (m_busy && !m_finished && m_sockets.isEmpty())
+    if (isBusy() && m_added && !m_finished && m_readers.isEmpty())
         m_kick->start();
 }
 
@@ -560,30 +685,98 @@ void FtpClient::driveAll()
 
 void FtpClient::collectResults()
 {
+    if (!m_multi)
+        return;
     int queued = 0;
     while (CURLMsg *message = curl_multi_info_read(multiHandle(m_multi), &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == m_easy) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == m_easy && m_added) {
             m_curlResult = message->data.result;
             m_finished = true;
-            if (m_loop)
-                m_loop->quit();
         }
     }
+    if (m_finished && m_added)
+        endOperation();
+}
+
+void FtpClient::endOperation()
+{
+    m_heartbeat->stop();
+    m_kick->stop();
+    curl_multi_remove_handle(multiHandle(m_multi), easyHandle(m_easy));
+    m_added = false;
+    const Operation operation = m_operation;
+
+    bool ok = false;
+    if (m_curlResult != CURLE_OK) {
+        failFromCurl(m_curlResult);
+    } else if (operation == Operation::Get && !m_download->commit()) {
+        fail(LocalFileError, tr("Cannot replace %1: %2").arg(m_localFile, m_download->errorString()));
+    } else {
+        if (operation == Operation::Stat) {
+            curl_off_t size = -1;
+            curl_off_t time = -1;
+            curl_easy_getinfo(easyHandle(m_easy), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size);
+            curl_easy_getinfo(easyHandle(m_easy), CURLINFO_FILETIME_T, &time);
+            m_remoteSize = qint64(size);
+            m_remoteTime = time >= 0 ? QDateTime::fromSecsSinceEpoch(qint64(time), QTimeZone::utc()) : QDateTime();
+        }
+        succeed();
+        ok = true;
+    }
+    releaseTransfer();
+    if (!ok)
+        qCDebug(lcFtp) << operation << "failed:" << m_errorString;
+
+    // A refused file or command leaves the session as it was; anything else
+    // may have cost the connection.
+    m_connected = ok || m_error == NotFoundError || m_error == RemoteFileError;
+    m_lastUse = QDateTime::currentDateTimeUtc();
+    if (operation == Operation::Disconnect) {
+        // Closed whatever the server said to QUIT.
+        closeConnection();
+        succeed();
+        ok = true;
+    }
+    m_operation = Operation::None;
+    emit finished(ok);
+}
+
+void FtpClient::releaseTransfer()
+{
+    if (m_quote) {
+        if (m_easy)
+            curl_easy_setopt(easyHandle(m_easy), CURLOPT_QUOTE, nullptr);
+        curl_slist_free_all(static_cast<curl_slist *>(m_quote));
+        m_quote = nullptr;
+    }
+    // An uncommitted download takes its temporary file along.
+    m_download.reset();
+    m_uploadFile.reset();
+    m_uploadBytes.clear();
+    m_uploadOffset = 0;
+    m_maxBytes = -1;
 }
 
 void FtpClient::closeConnection()
 {
+    m_connected = false;
+    m_lastUse = QDateTime();
     if (!m_multi)
         return;
-    if (m_easy)
+    if (m_easy && m_added) {
         curl_multi_remove_handle(multiHandle(m_multi), easyHandle(m_easy));
-    // Sends QUIT on a cached connection and waits for the reply.
+        m_added = false;
+    }
+    // libcurl says QUIT on every cached connection as it drops it and waits
+    // for the reply; on a socket that is shut down that fails at once.
+    for (qintptr fd : std::as_const(m_openSockets))
+        ::shutdown(int(fd), SHUT_RDWR);
     curl_multi_cleanup(multiHandle(m_multi));
     m_multi = nullptr;
     m_curlTimer->stop();
     m_heartbeat->stop();
     m_kick->stop();
-    const QList<qintptr> sockets = m_sockets.keys();
+    const QList<qintptr> sockets = m_readers.keys();
     for (qintptr socket : sockets)
         forgetSocket(socket);
 }
@@ -594,32 +787,29 @@ void FtpClient::watchSocket(qintptr socket, int what)
         forgetSocket(socket);
         return;
     }
-    SocketWatch &watch = m_sockets[socket];
-    if (!watch.read) {
-        watch.read = new QSocketNotifier(socket, QSocketNotifier::Read, this);
-        connect(watch.read, &QSocketNotifier::activated, this,
-                [this, socket] { drive(socket, CURL_CSELECT_IN); });
-        watch.write = new QSocketNotifier(socket, QSocketNotifier::Write, this);
-        connect(watch.write, &QSocketNotifier::activated, this,
-                [this, socket] { drive(socket, CURL_CSELECT_OUT); });
+    if (!m_readers.contains(socket)) {
+        auto *read = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+        connect(read, &QSocketNotifier::activated, this, [this, socket] { drive(socket, CURL_CSELECT_IN); });
+        auto *write = new QSocketNotifier(socket, QSocketNotifier::Write, this);
+        connect(write, &QSocketNotifier::activated, this, [this, socket] { drive(socket, CURL_CSELECT_OUT); });
+        m_readers.insert(socket, read);
+        m_writers.insert(socket, write);
     }
-    watch.read->setEnabled(what & CURL_POLL_IN);
-    watch.write->setEnabled(what & CURL_POLL_OUT);
+    m_readers.value(socket)->setEnabled(what & CURL_POLL_IN);
+    m_writers.value(socket)->setEnabled(what & CURL_POLL_OUT);
 }
 
 void FtpClient::forgetSocket(qintptr socket)
 {
-    const auto it = m_sockets.find(socket);
-    if (it == m_sockets.end())
-        return;
     // libcurl may close this socket and open another one under the same
     // number before control returns to the event loop: the old notifiers go
     // quiet now and away later, since one of them may be emitting right now.
-    for (QSocketNotifier *notifier : {it->read, it->write}) {
+    for (QSocketNotifier *notifier : {m_readers.take(socket), m_writers.take(socket)}) {
+        if (!notifier)
+            continue;
         notifier->setEnabled(false);
         notifier->deleteLater();
     }
-    m_sockets.erase(it);
 }
 
 void FtpClient::succeed()
@@ -640,7 +830,9 @@ void FtpClient::failFromCurl(int code)
     const auto curlCode = CURLcode(code);
     const QString detail = m_curlMessage.front() != '\0' ? QString::fromUtf8(m_curlMessage.data())
                                                          : QString::fromUtf8(curl_easy_strerror(curlCode));
-    if (m_localFileFailed)
+    if (m_tooLarge)
+        fail(TooLargeError, tr("more than %1 bytes").arg(m_maxBytes));
+    else if (m_localFileFailed)
         fail(LocalFileError, tr("%1 (%2)").arg(m_localFile, detail));
     else
         fail(errorFromCurl(curlCode), detail);

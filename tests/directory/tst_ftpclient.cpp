@@ -1,10 +1,13 @@
-#include "net/ftpclient.h"
+#include "directory/ftpclient.h"
 #include "tests/support/ftpserver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
+#include <QJsonObject>
 #include <QPointer>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -34,11 +37,13 @@ QStringList entries(const QString &folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
-quint16 closedPort()
+// Waits for the running operation's end; true when it ended with ok.
+// finished() never comes from inside a start function, so the spy can be
+// made after it.
+bool endsWith(FtpClient &client, bool ok, int timeoutMs = 20000)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    QSignalSpy spy(&client, &FtpClient::finished);
+    return spy.wait(timeoutMs) && spy.size() == 1 && spy.first().first().toBool() == ok;
 }
 
 // Bounds short enough that a test of them ends in about a second.
@@ -148,6 +153,8 @@ private slots:
     void transfersBytesExactly();
     void keepsOneConnectionUntilDisconnect();
     void failedGetLeavesLocalFile();
+    void statRenameRemove();
+    void downloadPastItsBound();
     void putWithoutLocalFileSendsNothing();
     void refusesBadSettings_data();
     void refusesBadSettings();
@@ -156,10 +163,10 @@ private slots:
     void silentServerEndsOperations();
     void stalledDownloadTimesOut();
     void replyAheadOfCommand();
-    void deletionDuringOperation();
+    void cancelAndDeletion();
 
 private:
-    void setUp(FtpClient &client, const QString &remoteFile, const QString &localFile);
+    void setUp(FtpClient &client);
 
     FtpServerProcess m_server;
     std::unique_ptr<QTemporaryDir> m_local;
@@ -173,18 +180,16 @@ void TestFtpClient::initTestCase()
 void TestFtpClient::init()
 {
     if (!m_server.isRunning())
-        QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
+        QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
     m_local = std::make_unique<QTemporaryDir>();
     QVERIFY(m_local->isValid());
 }
 
-void TestFtpClient::setUp(FtpClient &client, const QString &remoteFile, const QString &localFile)
+void TestFtpClient::setUp(FtpClient &client)
 {
     client.setHost(m_server.hostAndPort());
     client.setUserName(QString::fromLatin1(FtpServerProcess::UserName));
     client.setPassword(QString::fromLatin1(FtpServerProcess::Password));
-    client.setRemoteFile(remoteFile);
-    client.setLocalFile(localFile);
 }
 
 void TestFtpClient::transfersBytesExactly_data()
@@ -208,44 +213,57 @@ void TestFtpClient::transfersBytesExactly()
     const QByteArray stale(20000, 'x');
     const QString remote =
         QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + QStringLiteral(".bin");
+    const QString up = m_local->filePath(QStringLiteral("up"));
+    const QString down = m_local->filePath(QStringLiteral("down"));
     QVERIFY(writeFile(m_server.filePath(remote), stale));
-    QVERIFY(writeFile(m_local->filePath(QStringLiteral("up")), bytes));
-    QVERIFY(writeFile(m_local->filePath(QStringLiteral("down")), stale));
+    QVERIFY(writeFile(up, bytes));
+    QVERIFY(writeFile(down, stale));
 
-    // Neither operation needs an explicit connect.
+    // No operation needs an explicit connect.
     FtpClient client;
-    setUp(client, remote, m_local->filePath(QStringLiteral("up")));
-    QVERIFY2(client.put(), qPrintable(client.errorString()));
+    setUp(client);
+    QVERIFY(client.put(up, remote));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QCOMPARE(client.error(), FtpClient::NoError);
     QCOMPARE(readFile(m_server.filePath(remote)), bytes);
 
-    client.setLocalFile(m_local->filePath(QStringLiteral("down")));
-    QVERIFY2(client.get(), qPrintable(client.errorString()));
-    QCOMPARE(readFile(m_local->filePath(QStringLiteral("down"))), bytes);
+    QVERIFY(client.get(remote, down));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QCOMPARE(client.bytesTransferred(), bytes.size());
+    QCOMPARE(readFile(down), bytes);
     QCOMPARE(entries(m_local->path()), QStringList({QStringLiteral("down"), QStringLiteral("up")}));
+
+    QVERIFY(client.append(bytes, remote));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QCOMPARE(readFile(m_server.filePath(remote)), bytes + bytes);
 }
 
 void TestFtpClient::keepsOneConnectionUntilDisconnect()
 {
     const QString local = m_local->filePath(QStringLiteral("IP.txt"));
-    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "\"10.0.0.5\"\r\n0\r\n"));
+    const QString remote = QStringLiteral("IP.txt");
+    QVERIFY(writeFile(m_server.filePath(remote), "\"10.0.0.5\"\r\n0\r\n"));
     const int loginsBefore = m_server.loginCount();
 
     FtpClient client;
-    setUp(client, QStringLiteral("IP.txt"), local);
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    setUp(client);
     QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     for (int round = 0; round < 3; ++round) {
-        QVERIFY2(client.get(), qPrintable(client.errorString()));
+        QVERIFY(client.get(remote, local));
+        QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
         QVERIFY(writeFile(local, readFile(local) + "\"10.0.0.9\"\r\n0\r\n"));
-        QVERIFY2(client.put(), qPrintable(client.errorString()));
+        QVERIFY(client.put(local, remote));
+        QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     }
-    QCOMPARE(readFile(m_server.filePath(QStringLiteral("IP.txt"))).count("10.0.0.9"), 3);
+    QCOMPARE(readFile(m_server.filePath(remote)).count("10.0.0.9"), 3);
     QTRY_COMPARE(m_server.loginCount(), loginsBefore + 1);
 
     QVERIFY(client.disconnectFromHost());
-    QCOMPARE(client.error(), FtpClient::NoError);
+    QVERIFY(endsWith(client, true));
+    QTRY_VERIFY(m_server.log().contains("QUIT"));
     QVERIFY(client.connectToHost());
+    QVERIFY(endsWith(client, true));
     QTRY_COMPARE(m_server.loginCount(), loginsBefore + 2);
 }
 
@@ -256,19 +274,74 @@ void TestFtpClient::failedGetLeavesLocalFile()
     QVERIFY(writeFile(local, before));
 
     FtpClient client;
-    setUp(client, QStringLiteral("no-such-file.txt"), local);
-    QVERIFY(!client.get());
-    QCOMPARE(client.error(), FtpClient::RemoteFileError);
+    setUp(client);
+    QVERIFY(client.get(QStringLiteral("no-such-file.txt"), local));
+    QVERIFY(endsWith(client, false));
+    QCOMPARE(client.error(), FtpClient::NotFoundError);
     QVERIFY(!client.errorString().isEmpty());
     QCOMPARE(readFile(local), before);
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 
-    // The failure does not stick to the next operation.
+    // A refusal that is no "not found" is told apart.
+    QVERIFY(m_server.setFaults(QJsonObject{{"retr_fail", 1}}));
     QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "fresh"));
-    client.setRemoteFile(QStringLiteral("IP.txt"));
-    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY(endsWith(client, false));
+    QCOMPARE(client.error(), FtpClient::RemoteFileError);
+    QCOMPARE(readFile(local), before);
+
+    // The failures do not stick to the next operation.
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QCOMPARE(client.error(), FtpClient::NoError);
     QCOMPARE(readFile(local), QByteArray("fresh"));
+}
+
+void TestFtpClient::statRenameRemove()
+{
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("a.txt")), "12345"));
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("b.txt")), "old"));
+    FtpClient client;
+    setUp(client);
+
+    QVERIFY(client.stat(QStringLiteral("a.txt")));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QCOMPARE(client.remoteSize(), qint64(5));
+    const QDateTime written = QFileInfo(m_server.filePath(QStringLiteral("a.txt"))).lastModified();
+    QCOMPARE(client.remoteTime().toSecsSinceEpoch(), written.toSecsSinceEpoch());
+
+    QVERIFY(client.stat(QStringLiteral("none.txt")));
+    QVERIFY(endsWith(client, false));
+    QCOMPARE(client.error(), FtpClient::NotFoundError);
+
+    // A rename over an existing file replaces it.
+    QVERIFY(client.rename(QStringLiteral("a.txt"), QStringLiteral("b.txt")));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QCOMPARE(readFile(m_server.filePath(QStringLiteral("b.txt"))), QByteArray("12345"));
+    QVERIFY(!QFile::exists(m_server.filePath(QStringLiteral("a.txt"))));
+    QVERIFY(client.rename(QStringLiteral("a.txt"), QStringLiteral("c.txt")));
+    QVERIFY(endsWith(client, false));
+
+    QVERIFY(client.remove(QStringLiteral("b.txt")));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QVERIFY(!QFile::exists(m_server.filePath(QStringLiteral("b.txt"))));
+}
+
+void TestFtpClient::downloadPastItsBound()
+{
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("big.txt")), QByteArray(100000, 'b')));
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(local, "local"));
+    FtpClient client;
+    setUp(client);
+    QVERIFY(client.get(QStringLiteral("big.txt"), local, 99999));
+    QVERIFY(endsWith(client, false));
+    QCOMPARE(client.error(), FtpClient::TooLargeError);
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+
+    QVERIFY(client.get(QStringLiteral("big.txt"), local, 100000));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
 }
 
 void TestFtpClient::putWithoutLocalFileSendsNothing()
@@ -277,8 +350,9 @@ void TestFtpClient::putWithoutLocalFileSendsNothing()
     const int loginsBefore = m_server.loginCount();
 
     FtpClient client;
-    setUp(client, QStringLiteral("kept.txt"), m_local->filePath(QStringLiteral("missing.txt")));
-    QVERIFY(!client.put());
+    setUp(client);
+    QVERIFY(client.put(m_local->filePath(QStringLiteral("missing.txt")), QStringLiteral("kept.txt")));
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), FtpClient::LocalFileError);
     QCOMPARE(readFile(m_server.filePath(QStringLiteral("kept.txt"))), QByteArray("kept"));
     QCOMPARE(m_server.loginCount(), loginsBefore);
@@ -294,9 +368,8 @@ void TestFtpClient::refusesBadSettings_data()
     const QString good = QString::fromLatin1(FtpServerProcess::Password);
     const QString server = m_server.hostAndPort();
     QTest::newRow("wrong password") << server << "wrong" << "IP.txt" << FtpClient::LoginError;
-    QTest::newRow("nobody listening") << QStringLiteral("127.0.0.1:%1").arg(closedPort()) << good << "IP.txt"
-                                      << FtpClient::ConnectionError;
-    QTest::newRow("empty host") << QString() << good << "IP.txt" << FtpClient::SettingsError;
+    QTest::newRow("nobody listening") << QString() << good << "IP.txt" << FtpClient::ConnectionError;
+    QTest::newRow("empty host") << "-" << good << "IP.txt" << FtpClient::SettingsError;
     QTest::newRow("port out of range") << "127.0.0.1:65536" << good << "IP.txt" << FtpClient::SettingsError;
     QTest::newRow("host with a path") << server + "/x" << good << "IP.txt" << FtpClient::SettingsError;
     QTest::newRow("no remote file") << server << good << "" << FtpClient::SettingsError;
@@ -315,13 +388,24 @@ void TestFtpClient::refusesBadSettings()
     QVERIFY(writeFile(local, "local"));
     QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
 
+    // A port that is bound and not listening refuses every connection, and
+    // nothing else can take it while it is held.
+    QTcpSocket held;
+    QVERIFY(held.bind(QHostAddress::LocalHost, 0));
+    if (host.isEmpty())
+        host = QStringLiteral("127.0.0.1:%1").arg(held.localPort());
+    else if (host == u"-")
+        host.clear();
+
     FtpClient client;
-    setUp(client, remoteFile, local);
+    setUp(client);
     client.setHost(host);
     client.setPassword(password);
-    QVERIFY(!client.get());
+    QVERIFY(client.get(remoteFile, local));
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), expected);
-    QVERIFY(!client.put());
+    QVERIFY(client.put(local, remoteFile));
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), expected);
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(readFile(m_server.filePath(QStringLiteral("IP.txt"))), QByteArray("remote"));
@@ -330,31 +414,41 @@ void TestFtpClient::refusesBadSettings()
 void TestFtpClient::recoversAfterServerWentAway()
 {
     const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    const QString remote = QStringLiteral("IP.txt");
     QVERIFY(writeFile(local, "local"));
-    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
+    QVERIFY(writeFile(m_server.filePath(remote), "remote"));
     FtpClient client;
-    setUp(client, QStringLiteral("IP.txt"), local);
+    setUp(client);
     client.setTimeouts(shortTimeouts());
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
 
     m_server.stop();
-    QVERIFY(!client.get());
+    QVERIFY(client.get(remote, local));
+    QVERIFY(endsWith(client, false));
     QVERIFY(client.error() > 0);
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 
-    // What the exit command does after a failed download.
-    QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
+    // What the exit command does after a failed download, once a server
+    // answers again.
+    QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY(writeFile(m_server.filePath(remote), "remote"));
+    client.setHost(m_server.hostAndPort());
     QVERIFY(client.disconnectFromHost());
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
-    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QVERIFY(endsWith(client, true));
+    QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QVERIFY(client.get(remote, local));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QCOMPARE(readFile(local), QByteArray("remote"));
 
     // A server that closed the connection in between is noticed before the
     // connection is used: the next operation logs in again by itself.
     const int loginsBefore = m_server.loginCount();
-    QVERIFY2(m_server.restart(), qPrintable(m_server.errorString()));
-    QVERIFY2(client.put(), qPrintable(client.errorString()));
+    QVERIFY(m_server.dropSessions());
+    QVERIFY(client.put(local, remote));
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QTRY_COMPARE(m_server.loginCount(), loginsBefore + 1);
 }
 
@@ -362,39 +456,37 @@ void TestFtpClient::connectWithoutGreetingTimesOut()
 {
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
 
     FtpClient client;
     client.setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
-    client.setRemoteFile(QStringLiteral("IP.txt"));
-    client.setLocalFile(m_local->filePath(QStringLiteral("IP.txt")));
     client.setTimeouts(shortTimeouts());
 
-    // Events go on while connect waits, and an operation started from one of
-    // them is turned away instead of disturbing the one that runs.
+    // Events go on while connect waits, and an operation started meanwhile
+    // is turned away without a word instead of disturbing the one that runs.
     int ticks = 0;
     bool busyWhileWaiting = false;
-    bool nestedResult = true;
-    FtpClient::Error nestedError = FtpClient::NoError;
+    bool anotherStarted = true;
     QTimer timer;
     timer.setInterval(20);
     QObject::connect(&timer, &QTimer::timeout, &timer, [&] {
         if (ticks++ > 0)
             return;
         busyWhileWaiting = client.isBusy();
-        nestedResult = client.get() || client.put() || client.connectToHost() || client.disconnectFromHost();
-        nestedError = client.error();
+        anotherStarted = client.get(QStringLiteral("IP.txt"), local) || client.put(local, QStringLiteral("IP.txt"))
+            || client.connectToHost() || client.disconnectFromHost();
     });
     timer.start();
 
-    QVERIFY(!client.connectToHost());
+    QVERIFY(client.connectToHost());
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), FtpClient::TimeoutError);
     QVERIFY(!client.isBusy());
     QVERIFY(silent.hasPendingConnections());
     QVERIFY(ticks > 0);
     QVERIFY(busyWhileWaiting);
-    QVERIFY(!nestedResult);
-    QCOMPARE(nestedError, FtpClient::BusyError);
-    QVERIFY(!QFile::exists(m_local->filePath(QStringLiteral("IP.txt"))));
+    QVERIFY(!anotherStarted);
+    QVERIFY(!QFile::exists(local));
 }
 
 void TestFtpClient::silentServerEndsOperations()
@@ -412,18 +504,27 @@ void TestFtpClient::silentServerEndsOperations()
     client.setHost(server.hostAndPort());
     client.setUserName(QStringLiteral("Ferrin_1"));
     client.setPassword(QStringLiteral("Vantor"));
-    client.setRemoteFile(QStringLiteral("IP.txt"));
-    client.setLocalFile(local);
     client.setTimeouts(shortTimeouts());
 
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
-    QVERIFY(!client.get());
+    QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), FtpClient::TimeoutError);
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    // A goodbye that gets no answer ends at the response bound, and the
+    // event loop runs while it waits.
+    QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, &timer, [&] { ++ticks; });
+    timer.start(20);
     QVERIFY(client.disconnectFromHost());
+    QVERIFY(endsWith(client, true));
+    QVERIFY(ticks > 0);
 }
 
 void TestFtpClient::stalledDownloadTimesOut()
@@ -440,13 +541,12 @@ void TestFtpClient::stalledDownloadTimesOut()
 
     FtpClient client;
     client.setHost(server.hostAndPort());
-    client.setRemoteFile(QStringLiteral("IP.txt"));
-    client.setLocalFile(local);
     FtpClient::Timeouts timeouts = shortTimeouts();
     timeouts.response = 30s; // so that only the stall bound can end it
     client.setTimeouts(timeouts);
 
-    QVERIFY(!client.get());
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY(endsWith(client, false));
     QCOMPARE(client.error(), FtpClient::TimeoutError);
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
@@ -468,35 +568,51 @@ void TestFtpClient::replyAheadOfCommand()
 
     FtpClient client;
     client.setHost(server.hostAndPort());
-    client.setRemoteFile(QStringLiteral("IP.txt"));
-    client.setLocalFile(local);
     FtpClient::Timeouts timeouts = shortTimeouts();
     timeouts.connect = 30s;
     timeouts.operation = 30s;
     client.setTimeouts(timeouts);
 
-    QVERIFY2(client.connectToHost(), qPrintable(client.errorString()));
+    QVERIFY(client.connectToHost());
+    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QVERIFY(server.sendAhead(server.passiveReply()));
-    QVERIFY2(client.get(), qPrintable(client.errorString()));
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY2(endsWith(client, true, 5000), qPrintable(client.errorString()));
     QCOMPARE(readFile(local), QByteArray("hello"));
 }
 
-void TestFtpClient::deletionDuringOperation()
+void TestFtpClient::cancelAndDeletion()
 {
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
     const QString local = m_local->filePath(QStringLiteral("IP.txt"));
     QVERIFY(writeFile(local, "local"));
 
-    QPointer<FtpClient> client = new FtpClient;
-    client->setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
-    client->setRemoteFile(QStringLiteral("IP.txt"));
-    client->setLocalFile(local);
-    client->setTimeouts(shortTimeouts());
-    QTimer::singleShot(0, &silent, [&client] { delete client.data(); });
+    // A dropped operation says nothing and leaves the local file alone; the
+    // next one runs as usual.
+    FtpClient client;
+    client.setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+    client.setTimeouts(shortTimeouts());
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QSignalSpy finished(&client, &FtpClient::finished);
+    QTRY_VERIFY(silent.hasPendingConnections());
+    client.cancel();
+    QVERIFY(!client.isBusy());
+    QVERIFY(!finished.wait(300));
+    QCOMPARE(readFile(local), QByteArray("local"));
+    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+    setUp(client);
+    QVERIFY(client.get(QStringLiteral("none.txt"), local));
+    QVERIFY(endsWith(client, false));
+    QCOMPARE(client.error(), FtpClient::NotFoundError);
 
-    QVERIFY(!client->get());
-    QVERIFY(client.isNull());
+    // Deleted by an event handler while an operation runs.
+    QPointer<FtpClient> doomed = new FtpClient;
+    doomed->setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+    doomed->setTimeouts(shortTimeouts());
+    QVERIFY(doomed->get(QStringLiteral("IP.txt"), local));
+    QTimer::singleShot(0, &silent, [&doomed] { delete doomed.data(); });
+    QTRY_VERIFY(doomed.isNull());
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 }

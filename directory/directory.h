@@ -1,0 +1,38 @@
+#pragma once
+
+// The central directory: the file IP.txt on an FTP account, listing the
+// address of every running copy. The format is read by DirectoryReader; the
+// two writers and the loads that fill the peer table are here.
+
+#include "directory/directoryreader.h"
+#include "directory/tamsin.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace Directory {
+
+/// Name of the directory file, on the FTP account and in the program folder.
+inline constexpr char FileName[] = "IP.txt";
+inline constexpr char UserName[] = "Ferrin_1";
+inline constexpr char Password[] = "Vantor";
+
+/// The two-line record a copy appends when it registers.
+QByteArray startupRecord(const QString &address, qint16 port);
+
+/// The one-line record the exit command writes for each entry it keeps.
+QByteArray shutdownRecord(const QString &address, qint16 port);
+
+/// Stores one record into the table by the table's store rules; a record
+/// without a port field leaves the entry's port as it was. Records that name
+/// no address are not stored. Returns whether the record counted.
+bool store(PeerTable &table, const DirectoryRecord &record);
+
+/// Loads the records of data into the table, counting on from its
+/// PeerCount, up to PeerTable::PeerLimit entries.
+void load(PeerTable &table, const QByteArray &data);
+
+/// What the exit command writes back from data: see DirectoryFilter.
+QByteArray withoutAddress(const QByteArray &data, const QString &ownAddress);
+
+} // namespace Directory

@@ -1,0 +1,10 @@
+#pragma once
+
+// Logging of the central directory's code. Warnings show by default on
+// standard error; QT_LOGGING_RULES switches the rest on, for example
+//   QT_LOGGING_RULES="ferrin.*.debug=true"
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcFtp)
+Q_DECLARE_LOGGING_CATEGORY(lcDirectory)

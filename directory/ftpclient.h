@@ -1,0 +1,224 @@
+#pragma once
+
+// FTP client for the central directory: one host, one account. It keeps a
+// single logged-in control connection open across operations, so that
+// registering at start-up and leaving at exit do not log in more often than
+// needed.
+//
+// Every operation is asynchronous: a start function returns at once and the
+// operation ends with finished(), emitted from the event loop, never from
+// inside the start function. libcurl's multi interface runs the transfer on
+// socket notifiers and timers of the calling thread. One operation runs at a
+// time; a start function called while one runs returns false, starts nothing
+// and emits nothing.
+//
+// Every wait is bounded (Timeouts; the defaults are the Default* constants):
+//   connect    TCP connect, greeting and login together;
+//   response   any one reply of the server on the control connection;
+//   stall      a data transfer slower than StallBytesPerSecond for this long
+//              (libcurl averages the speed over its last few seconds, so a
+//              transfer that stops dead ends a few seconds after the bound);
+//   operation  a whole operation, from start to end.
+// libcurl takes the response and stall bounds in whole seconds.
+//
+// Connection reuse: after an operation the connection stays open in libcurl's
+// connection cache. The next operation checks it before use; when the server
+// has closed it in the meantime, or it has been idle for longer than
+// Timeouts::idleReuse, the operation logs in again on a fresh connection
+// without telling the caller. A connection that died silently (no close from
+// the server) makes the next operation fail after the response bound; the
+// caller then disconnects and connects again.
+//
+// Closing never waits: disconnectFromHost() says QUIT as an operation of its
+// own, and every socket libcurl opened is shut down before its connection
+// cache is dropped, so libcurl's own goodbye on a dead connection fails at
+// once instead of waiting for a reply.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <chrono>
+#include <memory>
+
+class QFile;
+class ReplacingFile;
+class QSocketNotifier;
+class QTimer;
+
+class FtpClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// What the last operation ran into; every value but NoError is > 0.
+    enum Error {
+        NoError = 0,
+        BusyError,            ///< another operation was still running
+        SettingsError,        ///< host, user name, password or remote name unusable
+        LocalFileError,       ///< the local file could not be read or written
+        ConnectionError,      ///< the server could not be reached or spoke no FTP
+        LoginError,           ///< the server refused the user name or password
+        NotFoundError,        ///< the server says the remote file does not exist
+        RemoteFileError,      ///< the server refused the remote file or command
+        TimeoutError,         ///< a bound of Timeouts ran out
+        TransferError,        ///< the transfer broke off
+        TooLargeError,        ///< a download grew past the bound given for it
+    };
+    Q_ENUM(Error)
+
+    enum class Operation { None, Connect, Get, Put, Append, Stat, Rename, Remove, Disconnect };
+    Q_ENUM(Operation)
+
+    static constexpr quint16 DefaultPort = 21;
+    static constexpr std::chrono::milliseconds DefaultConnectTimeout{10'000};
+    static constexpr std::chrono::seconds DefaultResponseTimeout{10};
+    static constexpr std::chrono::seconds DefaultStallTime{10};
+    static constexpr long StallBytesPerSecond = 1;
+    static constexpr std::chrono::milliseconds DefaultOperationTimeout{60'000};
+    /// Servers commonly end idle sessions after a few minutes, sometimes
+    /// without a word; a connection older than this is not reused.
+    static constexpr std::chrono::seconds DefaultIdleReuse{120};
+
+    /// Bounds of every wait; tests shorten them.
+    struct Timeouts
+    {
+        std::chrono::milliseconds connect;   ///< TCP connect, greeting and login
+        std::chrono::seconds response;       ///< any one reply of the server
+        std::chrono::seconds stall;          ///< a transfer below StallBytesPerSecond
+        std::chrono::milliseconds operation; ///< a whole operation
+        std::chrono::seconds idleReuse;      ///< oldest idle connection still reused
+    };
+    /// The bounds a new client starts with.
+    static Timeouts defaultTimeouts();
+
+    explicit FtpClient(QObject *parent = nullptr);
+    ~FtpClient() override;
+
+    /// "host" or "host:port" (an IPv6 address in brackets); port 21 if none.
+    void setHost(const QString &host);
+    QString host() const;
+    void setUserName(const QString &userName);
+    QString userName() const;
+    void setPassword(const QString &password);
+    QString password() const;
+    void setTimeouts(const Timeouts &timeouts);
+    Timeouts timeouts() const;
+
+    // Remote names are paths relative to the login folder.
+
+    /// Opens the control connection and logs in, unless a connection to the
+    /// same host and account is open already.
+    bool connectToHost();
+    /// Says goodbye to an open connection (bounded by the response bound)
+    /// and closes it. Ends without error also when nothing was open.
+    bool disconnectFromHost();
+    /// Downloads remoteFile into localFile. The local file is replaced only
+    /// by a complete download; on failure it is left as it was. A download
+    /// that grows past maxBytes (when >= 0) is cut off with TooLargeError.
+    bool get(const QString &remoteFile, const QString &localFile, qint64 maxBytes = -1);
+    /// Uploads the local file's bytes, in binary mode, over remoteFile.
+    /// Without a readable local file nothing is sent.
+    bool put(const QString &localFile, const QString &remoteFile);
+    /// Appends bytes to remoteFile (APPE), creating it when it does not exist.
+    bool append(const QByteArray &bytes, const QString &remoteFile);
+    /// Reads the size and modification time of remoteFile (SIZE, MDTM):
+    /// remoteSize() and remoteTime() afterwards; NotFoundError when it does
+    /// not exist.
+    bool stat(const QString &remoteFile);
+    /// Renames from over to (RNFR, RNTO); on the usual servers a rename over
+    /// an existing file replaces it in one step.
+    bool rename(const QString &from, const QString &to);
+    /// Deletes remoteFile (DELE).
+    bool remove(const QString &remoteFile);
+
+    /// Drops the running operation without a word: no finished() follows.
+    /// Its connection is closed; a partial download leaves the local file as
+    /// it was.
+    void cancel();
+
+    bool isBusy() const;
+    Operation operation() const { return m_operation; }
+    /// The outcome of the last operation (an Error value, > 0 on failure).
+    Error error() const;
+    QString errorString() const;
+    /// Bytes moved by the last get, put or append.
+    qint64 bytesTransferred() const { return m_transferred; }
+    /// What the last successful stat() read; -1 / invalid when the server
+    /// did not say.
+    qint64 remoteSize() const { return m_remoteSize; }
+    QDateTime remoteTime() const { return m_remoteTime; }
+
+signals:
+    /// The operation started last has ended; error() tells how.
+    void finished(bool ok);
+
+private:
+    friend struct FtpClientCurl;
+
+    bool begin(Operation operation, const QString &remoteFile);
+    bool setUpTransfer(Operation operation, const QString &remoteFile);
+    void failLater(Error code, const QString &text);
+    void drive(qintptr socket, int events);
+    void driveAll();
+    void collectResults();
+    void endOperation();
+    void releaseTransfer();
+    void closeConnection();
+    void watchSocket(qintptr socket, int what);
+    void forgetSocket(qintptr socket);
+    void succeed();
+    bool fail(Error code, const QString &text);
+    void failFromCurl(int code);
+
+    QString m_host;
+    QString m_userName;
+    QString m_password;
+    Timeouts m_timeouts;
+
+    // libcurl's CURLM and CURL handles (both plain void in its headers). The
+    // multi handle owns the connection cache, so it lives until disconnect.
+    void *m_multi = nullptr;
+    void *m_easy = nullptr;
+    void *m_quote = nullptr; // curl_slist of the running operation's commands
+    QTimer *m_curlTimer = nullptr;
+    QTimer *m_heartbeat = nullptr;
+    QTimer *m_kick = nullptr;
+    QHash<qintptr, QSocketNotifier *> m_readers;
+    QHash<qintptr, QSocketNotifier *> m_writers;
+    // Every socket libcurl has opened and not closed yet.
+    QSet<qintptr> m_openSockets;
+    std::array<char, 256> m_curlMessage{}; // CURL_ERROR_SIZE
+
+    Operation m_operation = Operation::None;
+    // Counts started and dropped operations, so that a finish queued for
+    // one of them is not taken for a later one's.
+    quint64 m_generation = 0;
+    // Whether the easy handle is in the multi handle.
+    bool m_added = false;
+    QString m_renameTo;
+    std::unique_ptr<ReplacingFile> m_download;
+    std::unique_ptr<QFile> m_uploadFile;
+    QByteArray m_uploadBytes;
+    qint64 m_uploadOffset = 0;
+    qint64 m_maxBytes = -1;
+    qint64 m_transferred = 0;
+    QString m_localFile;
+    bool m_finished = false;
+    bool m_localFileFailed = false;
+    bool m_tooLarge = false;
+    int m_curlResult = 0;
+    // Whether a logged-in connection is probably open, and since when idle.
+    bool m_connected = false;
+    QDateTime m_lastUse;
+
+    qint64 m_remoteSize = -1;
+    QDateTime m_remoteTime;
+    Error m_error = NoError;
+    QString m_errorString;
+};

@@ -1,0 +1,388 @@
+// Registering at "Connect" and leaving at "Exit", against a real FTP server
+// that can be made slow, failing or cutting.
+
+#include "directory/directoryexchange.h"
+#include "directory/tamsin.h"
+#include "tests/support/ftpserver.h"
+#include "tests/support/testfiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char Own[] = "127.0.0.2";
+const QByteArray OwnRecord = "\"127.0.0.2\"\r\n0\r\n";
+
+// One copy of the program as far as the directory is concerned: its folder,
+// its address, its table and its exchange.
+struct Copy
+{
+    Copy(const QString &host, const QString &address)
+    {
+        DirectorySettings settings;
+        settings.host = host;
+        settings.programFolder = folder.path();
+        settings.ownAddress = address;
+        exchange = std::make_unique<DirectoryExchange>(settings);
+        FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
+        timeouts.connect = 2s;
+        timeouts.response = 3s;
+        exchange->ftp().setTimeouts(timeouts);
+    }
+
+    QString localCopy() const { return exchange->localCopy(); }
+
+    QTemporaryDir folder;
+    PeerTable peers;
+    std::unique_ptr<DirectoryExchange> exchange;
+};
+
+// Waits for a signal with one bool; true when it came with expected.
+bool endsWith(QSignalSpy &spy, bool expected, int timeoutMs = 30000)
+{
+    if (spy.isEmpty() && !spy.wait(timeoutMs))
+        return false;
+    return spy.size() == 1 && spy.first().first().toBool() == expected;
+}
+
+} // namespace
+
+class TestExchange : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void registers_data();
+    void registers();
+    void unreachableServerLeavesEverything();
+    void failedDownloadUploadsNothing();
+    void cutDownloadIsFetchedAgain();
+    void directoryTooLarge();
+    void malformedRecordsHarmNobody();
+    void exitRemovesOwnRecordsOnly();
+    void exitAfterServerRestart();
+    void exitWithServerDown();
+    void exitWithUploadCutOff();
+    void joinsAtOnceAllStay();
+    void leaveWhileAnotherJoins();
+    void millionRecords();
+
+private:
+    bool connectCopy(Copy &copy, bool expected = true);
+    bool exitCopy(Copy &copy, bool expected = true);
+    QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
+
+    std::unique_ptr<FtpServerProcess> m_server;
+};
+
+void TestExchange::init()
+{
+    m_server = std::make_unique<FtpServerProcess>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->errorString()));
+}
+
+bool TestExchange::connectCopy(Copy &copy, bool expected)
+{
+    QSignalSpy done(copy.exchange.get(), &DirectoryExchange::registered);
+    return copy.exchange->registerCopy(copy.peers) && endsWith(done, expected);
+}
+
+bool TestExchange::exitCopy(Copy &copy, bool expected)
+{
+    QSignalSpy done(copy.exchange.get(), &DirectoryExchange::unregistered);
+    return copy.exchange->unregisterCopy() && endsWith(done, expected, 60000);
+}
+
+void TestExchange::registers_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QStringList>("peers");
+
+    const QByteArray three = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n\"10.0.0.3\",-3\r\n";
+    QTest::newRow("empty") << QByteArray() << OwnRecord << QStringList{Own};
+    QTest::newRow("three one-line records")
+        << three << three + OwnRecord << QStringList{"10.0.0.1", "10.0.0.2", "10.0.0.3", Own};
+    QTest::newRow("own address listed already") << OwnRecord << OwnRecord + OwnRecord << QStringList{Own, Own};
+    // A record always starts on a line of its own.
+    QTest::newRow("no final line end") << QByteArray("\"10.0.0.1\",1") << QByteArray("\"10.0.0.1\",1\r\n") + OwnRecord
+                                       << QStringList{"10.0.0.1", Own};
+    // No directory at all: this copy starts it.
+    QTest::newRow("no file") << QByteArray("<none>") << OwnRecord << QStringList{Own};
+}
+
+void TestExchange::registers()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(QStringList, peers);
+    if (before != "<none>")
+        QVERIFY(writeFile(remoteCopy(), before));
+
+    Copy copy(m_server->hostAndPort(), Own);
+    QList<DirectoryExchange::Step> steps;
+    connect(copy.exchange.get(), &DirectoryExchange::stepReached, this,
+            [&](DirectoryExchange::Step step) { steps << step; });
+    QVERIFY(connectCopy(copy));
+    QCOMPARE(steps, (QList<DirectoryExchange::Step>{DirectoryExchange::Step::Connected,
+                                                     DirectoryExchange::Step::Uploading,
+                                                     DirectoryExchange::Step::Disconnecting,
+                                                     DirectoryExchange::Step::Loading, DirectoryExchange::Step::Done}));
+    QCOMPARE(readFile(remoteCopy()), after);
+    QCOMPARE(readFile(copy.localCopy()), after);
+    QCOMPARE(copy.peers.count(), peers.size());
+    for (int i = 0; i < peers.size(); ++i)
+        QCOMPARE(copy.peers.PeerAddress[size_t(i + 1)], peers.at(i));
+    QCOMPARE(m_server->loginCount(), 1);
+    QVERIFY(copy.exchange->errorString().isEmpty());
+}
+
+void TestExchange::unreachableServerLeavesEverything()
+{
+    Copy copy(m_server->hostAndPort(), Own);
+    const QByteArray earlier = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(copy.localCopy(), earlier));
+    m_server->stop();
+    QVERIFY(connectCopy(copy, false));
+    // The copy opens with the peers it knew and itself, and says why.
+    QCOMPARE(readFile(copy.localCopy()), earlier);
+    QCOMPARE(copy.peers.count(), 2);
+    QCOMPARE(copy.peers.PeerAddress[2], QString::fromLatin1(Own));
+    QVERIFY(!copy.exchange->errorString().isEmpty());
+}
+
+void TestExchange::failedDownloadUploadsNothing()
+{
+    // The server refuses every download, and everything else works: what a
+    // copy uploads now could only be built on its stale local copy.
+    const QByteArray others = "\"10.0.0.7\"\r\n0\r\n\"10.0.0.8\",0\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_fail", 100}}));
+    Copy copy(m_server->hostAndPort(), Own);
+    const QByteArray stale = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(copy.localCopy(), stale));
+    QVERIFY(connectCopy(copy, false));
+    QCOMPARE(readFile(remoteCopy()), others);
+    QCOMPARE(readFile(copy.localCopy()), stale);
+    QCOMPARE(copy.peers.count(), 2);
+
+    // One refusal is ridden out.
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_fail", 1}}));
+    Copy second(m_server->hostAndPort(), "127.0.0.3");
+    QVERIFY(connectCopy(second));
+    QCOMPARE(readFile(remoteCopy()), others + "\"127.0.0.3\"\r\n0\r\n");
+}
+
+void TestExchange::cutDownloadIsFetchedAgain()
+{
+    // The server sends half the file and says all went well.
+    QByteArray others;
+    for (int i = 1; i <= 20; ++i)
+        others += "\"10.0.1." + QByteArray::number(i) + "\",0\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_truncate", 1}}));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+    QCOMPARE(copy.peers.count(), 21);
+
+    // Cut at the exit too: nothing is put back that was not fetched whole.
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_truncate", 100}}));
+    QVERIFY(exitCopy(copy, false));
+    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+}
+
+void TestExchange::directoryTooLarge()
+{
+    const QByteArray big = QByteArray("\"10.0.0.1\",1\r\n").repeated(100);
+    QVERIFY(writeFile(remoteCopy(), big));
+    Copy copy(m_server->hostAndPort(), Own);
+    DirectorySettings settings = copy.exchange->settings();
+    settings.maxFileSize = big.size() - 1;
+    copy.exchange = std::make_unique<DirectoryExchange>(settings);
+    QVERIFY(writeFile(copy.localCopy(), "\"10.0.0.9\",1\r\n"));
+    QVERIFY(connectCopy(copy, false));
+    QVERIFY(copy.exchange->errorString().contains(QString::number(big.size() - 1)));
+    QCOMPARE(readFile(remoteCopy()), big);
+    QCOMPARE(readFile(copy.localCopy()), QByteArray("\"10.0.0.9\",1\r\n"));
+    QVERIFY(exitCopy(copy, false));
+    QCOMPARE(readFile(remoteCopy()), big);
+}
+
+void TestExchange::malformedRecordsHarmNobody()
+{
+    // A blank line, a two-line record without its port line, a line of three
+    // fields and a last line without a line end, each between good records.
+    const QByteArray file = "\"10.0.0.1\"\r\n1\r\n"
+                            "\r\n"
+                            "\"10.0.0.2\"\r\n"
+                            "\"10.0.0.3\",3\r\n"
+                            "\"10.0.0.4\",4,44\r\n"
+                            "\"127.0.0.2\",0,1\r\n"
+                            "\"10.0.0.5\"\r\n5\r\n"
+                            "\"10.0.0.6\",6";
+    QVERIFY(writeFile(remoteCopy(), file));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), file + "\r\n" + OwnRecord);
+    const QStringList expected{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", Own, "10.0.0.5", "10.0.0.6", Own};
+    QCOMPARE(copy.peers.count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(copy.peers.PeerAddress[size_t(i + 1)], expected.at(i));
+    QCOMPARE(copy.peers.PeerPort[6], qint16(5));
+
+    // Every record of the others stays, in its place; what does not read as
+    // a registration stays byte for byte.
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"
+                                                "\"10.0.0.2\"\r\n"
+                                                "\"10.0.0.3\",3\r\n"
+                                                "\"10.0.0.4\",4,44\r\n"
+                                                "\"10.0.0.5\",5\r\n"
+                                                "\"10.0.0.6\",6\r\n"));
+}
+
+void TestExchange::exitRemovesOwnRecordsOnly()
+{
+    QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\"\r\n5\r\n"));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    // Other copies come and go meanwhile; one left a record of ours with
+    // another port, and two look like ours without being equal to it.
+    QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\"\r\n5\r\n\"127.0.0.2\"\r\n0\r\n\"127.0.0.02\",7\r\n\"127.0.0.2\",9\r\n"
+                                    "\" 127.0.0.2\",8\r\n\"10.0.0.4\"\r\n0\r\n"));
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()),
+             QByteArray("\"10.0.0.1\",5\r\n\"127.0.0.02\",7\r\n\" 127.0.0.2\",8\r\n\"10.0.0.4\",0\r\n"));
+    QCOMPARE(readFile(copy.localCopy()), readFile(remoteCopy()));
+    // Only the directory file is left on the account.
+    QCOMPARE(QDir(m_server->homeDir()).entryList(QDir::Files), QStringList(QStringLiteral("IP.txt")));
+
+    // A directory of only this copy's records is written back empty.
+    QVERIFY(writeFile(remoteCopy(), OwnRecord + "\"127.0.0.2\",3\r\n"));
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), QByteArray());
+}
+
+void TestExchange::exitAfterServerRestart()
+{
+    QVERIFY(writeFile(remoteCopy(), QByteArray()));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    // The connection opened at start-up is gone by the time the user leaves.
+    QVERIFY(m_server->dropSessions());
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), QByteArray());
+}
+
+void TestExchange::exitWithServerDown()
+{
+    QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\",1\r\n"));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    const QByteArray before = readFile(remoteCopy());
+    const QByteArray localBefore = readFile(copy.localCopy());
+    m_server->stop();
+    QVERIFY(exitCopy(copy, false));
+    QCOMPARE(readFile(remoteCopy()), before);
+    QCOMPARE(readFile(copy.localCopy()), localBefore);
+}
+
+void TestExchange::exitWithUploadCutOff()
+{
+    // The server's disk fills up in the middle of the upload.
+    const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}}));
+    QVERIFY(exitCopy(copy, false));
+    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+    QCOMPARE(QDir(m_server->homeDir()).entryList(QDir::Files), QStringList(QStringLiteral("IP.txt")));
+}
+
+void TestExchange::joinsAtOnceAllStay()
+{
+    // Every download is held back for a second, with the file as it was when
+    // it was asked for: three copies that join at once all read the same.
+    const QByteArray others = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 1.0}}));
+    std::vector<std::unique_ptr<Copy>> copies;
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    for (const char *address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        copies.push_back(std::make_unique<Copy>(m_server->hostAndPort(), QString::fromLatin1(address)));
+        spies.push_back(std::make_unique<QSignalSpy>(copies.back()->exchange.get(), &DirectoryExchange::registered));
+    }
+    for (auto &copy : copies)
+        QVERIFY(copy->exchange->registerCopy(copy->peers));
+    for (auto &spy : spies)
+        QVERIFY(endsWith(*spy, true));
+    const QByteArray file = readFile(remoteCopy());
+    QVERIFY2(file.startsWith(others), file.constData());
+    for (const char *address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+        QVERIFY2(file.count("\"" + QByteArray(address) + "\"\r\n0\r\n") == 1, file.constData());
+    QCOMPARE(file.size(), others.size() + 3 * OwnRecord.size());
+}
+
+void TestExchange::leaveWhileAnotherJoins()
+{
+    const QByteArray others = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    Copy leaver(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(leaver));
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 1.0}}));
+
+    Copy joiner(m_server->hostAndPort(), "127.0.0.3");
+    QSignalSpy left(leaver.exchange.get(), &DirectoryExchange::unregistered);
+    QSignalSpy joined(joiner.exchange.get(), &DirectoryExchange::registered);
+    QVERIFY(leaver.exchange->unregisterCopy());
+    QVERIFY(joiner.exchange->registerCopy(joiner.peers));
+    QVERIFY(endsWith(left, true, 60000));
+    QVERIFY(endsWith(joined, true, 60000));
+    // The joiner's record in either layout, as the leaver may have rewritten it.
+    const QByteArray file = readFile(remoteCopy());
+    QVERIFY2(file == others + "\"127.0.0.3\"\r\n0\r\n" || file == others + "\"127.0.0.3\",0\r\n", file.constData());
+}
+
+void TestExchange::millionRecords()
+{
+    // Far more records than the table holds: "Exit" keeps every other one,
+    // in order, and "Connect" stops reading at the table's end.
+    QByteArray file;
+    constexpr int Records = 1'000'000;
+    file.reserve(Records * 22);
+    for (int i = 0; i < Records; ++i) {
+        if (i == Records / 2)
+            file += OwnRecord;
+        else
+            file += "\"10." + QByteArray::number(i >> 16) + '.' + QByteArray::number((i >> 8) & 255) + '.'
+                + QByteArray::number(i & 255) + "\",0\r\n";
+    }
+    QVERIFY(writeFile(remoteCopy(), file));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+    QCOMPARE(copy.peers.count(), PeerTable::PeerLimit);
+    QVERIFY(exitCopy(copy));
+    QByteArray expected = file;
+    const qsizetype at = file.indexOf(OwnRecord);
+    expected.remove(at, OwnRecord.size());
+    const QByteArray after = readFile(remoteCopy());
+    QCOMPARE(after.count('\n'), Records - 1);
+    QVERIFY(after == expected);
+}
+
+QTEST_GUILESS_MAIN(TestExchange)
+#include "tst_exchange.moc"

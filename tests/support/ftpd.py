@@ -1,0 +1,166 @@
+"""The central directory's FTP server for tests: Debian's pyftpdlib with one
+account, on 127.0.0.1, on a port the system picks (printed once listening).
+
+Faults are read from a JSON file (--faults) at each command they touch, so a
+test can arm them while the server runs. Counters count down as they fire:
+
+    retr_fail      N   the next N downloads are answered "451 local error"
+    retr_truncate  N   the next N downloads send half the file, then "226"
+    retr_delay     S   every download is held back S seconds, with the file
+                       as it was when the download was asked for
+    stor_cut       N   the next N uploads (STOR) stop writing after half the
+                       bytes, as on a full disk
+    appe_cut       N   the same for appends (APPE)
+    drop_sessions  N   close every open session at once, as a restarted
+                       server would (checked every 50 ms)
+
+    python3 ftpd.py --home DIR [--port P] [--faults FILE]
+"""
+
+import argparse
+import errno
+import io
+import json
+import os
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, FileProducer
+from pyftpdlib.servers import FTPServer
+
+USER = "Ferrin_1"
+PASSWORD = "Vantor"
+
+
+class Faults:
+    def __init__(self, path):
+        self.path = path
+
+    def _load(self):
+        if not self.path or not os.path.exists(self.path):
+            return {}
+        try:
+            with open(self.path) as f:
+                return json.load(f)
+        except (OSError, ValueError):
+            return {}
+
+    def take(self, name):
+        """Whether the counter fires now; counts it down if so."""
+        faults = self._load()
+        left = int(faults.get(name, 0))
+        if left <= 0:
+            return False
+        faults[name] = left - 1
+        with open(self.path + ".new", "w") as f:
+            json.dump(faults, f)
+        os.replace(self.path + ".new", self.path)
+        return True
+
+    def value(self, name):
+        return float(self._load().get(name, 0))
+
+
+class FullDisk:
+    """A file that takes `room` bytes and then reports a full disk."""
+
+    def __init__(self, fd, room):
+        self.fd = fd
+        self.room = room
+        self.name = fd.name
+        self.closed = False
+
+    def write(self, data):
+        if len(data) > self.room:
+            self.fd.write(data[: self.room])
+            self.room = 0
+            self.fd.flush()
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        self.room -= len(data)
+        return self.fd.write(data)
+
+    def close(self):
+        self.closed = True
+        self.fd.close()
+
+    def __getattr__(self, name):
+        return getattr(self.fd, name)
+
+
+class Handler(FTPHandler):
+    faults = None
+
+    def ftp_QUIT(self, line):
+        # Logged, so that a test can tell a goodbye from a dropped connection.
+        self.log("QUIT")
+        return super().ftp_QUIT(line)
+
+    def ftp_RETR(self, file):
+        if self.faults.take("retr_fail"):
+            self.respond("451 Requested action aborted: local error in processing.")
+            return None
+        try:
+            with self.run_as_current_user(self.fs.open, file, "rb") as fd:
+                data = fd.read()
+        except Exception as err:  # same answer as pyftpdlib's own
+            self.respond("550 %s." % getattr(err, "strerror", str(err)))
+            return None
+        if self.faults.take("retr_truncate"):
+            data = data[: len(data) // 2]
+        delay = self.faults.value("retr_delay")
+
+        def send():
+            if not self.connected:
+                return
+            fd = io.BytesIO(data)
+            fd.name = file
+            self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
+
+        if delay > 0:
+            self.ioloop.call_later(delay, send, _errback=self.handle_error)
+        else:
+            send()
+        return file
+
+    def ftp_STOR(self, file, mode="w"):
+        result = super().ftp_STOR(file, mode)
+        fault = "appe_cut" if "a" in mode else "stor_cut"
+        if result is None or not self.faults.take(fault):
+            return result
+        # Half of what is coming fits; the size is not known in advance, so
+        # the cut comes after the first half of the client's first block.
+        room = 8
+        if self.data_channel is not None and self.data_channel.file_obj is not None:
+            self.data_channel.file_obj = FullDisk(self.data_channel.file_obj, room)
+        elif self._in_dtp_queue is not None:
+            fd, cmd = self._in_dtp_queue
+            self._in_dtp_queue = (FullDisk(fd, room), cmd)
+        return result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--home", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--faults")
+    args = parser.parse_args()
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(USER, PASSWORD, args.home, perm="elradfmwMT")
+    Handler.authorizer = authorizer
+    Handler.faults = Faults(args.faults)
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+
+    def drop_sessions():
+        if Handler.faults.take("drop_sessions"):
+            for channel in list(server.ioloop.socket_map.values()):
+                if isinstance(channel, FTPHandler):
+                    channel.close()
+
+    server.ioloop.call_every(0.05, drop_sessions)
+    print("listening on 127.0.0.1:%d" % server.address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
