@@ -52,21 +52,21 @@ WAIT = 20.0  # seconds any one step may take before a test gives up
 POLL = 0.02  # seconds between two looks at a condition
 SEPARATOR = "\u00a7"
 
-# The widgets the tests touch, as the accessibility bus shows them: for each,
-# the (role, name) pairs to look for, in this order. The first pair is the
-# accessible role and name the program gives the widget; a pair after it is
-# how the widget shows while it does not carry them (name None: the one
-# widget of that role in its window).
+# The widgets the tests touch, by the accessible role and name the program
+# gives them: a contract between the windows and these tests. The lookup by
+# role and name is find(); a widget that is to change its name or role
+# changes here.
 WIDGETS = {
-    "Connect": (("push button", "Connect"), ("label", "Connect")),
-    "search text": (("text", "Search text"), ("text", None)),
-    "Search": (("push button", "Search"),),
-    "search results": (("list", "Search results"), ("list", None)),
-    "download progress": (("list", "Download progress"),),
+    "Connect": ("push button", "Connect"),
+    "search text": ("text", "Search text"),
+    "Search": ("push button", "Search"),
+    "search results": ("list", "Search results"),
+    "download progress": ("list", "Download progress"),
 }
 # The windows they live in, by title: the main window and its children.
 MAIN_TITLE = "Ferrin"
 SEARCH_TITLE = "Search"
+PROGRESS_TITLE = "Downloads:"
 # Roles whose children are rows, not widgets: a lookup of a widget never
 # walks into them.
 ROW_HOLDERS = {"list", "list box", "table", "tree", "tree table"}
@@ -420,16 +420,12 @@ class Session:
         title is the window it lives in; without it, any of the copy's
         showing windows.
         """
+        role, name = WIDGETS[what]
+
         def look():
             scope = self.window(n, title) if title else self.application(n)
-            if scope is None:
-                return None
-            for role, name in WIDGETS[what]:
-                found = self.find(scope, role, name)
-                if found is not None:
-                    return found
-            return None
-        return self.wait_for(f"peer {n}'s {what!r}", look, timeout=timeout)
+            return self.find(scope, role, name) if scope is not None else None
+        return self.wait_for(f"peer {n}'s {what!r} ({role} {name!r})", look, timeout=timeout)
 
     def rows(self, accessible, first=0, last=None):
         """The names of the rows of a list, from first to before last."""
@@ -458,18 +454,12 @@ class Session:
     def progress_lines(self, n, indices):
         """Copy n's "Download progress" list as the accessibility bus reads it.
 
-        Returns (number of rows, {index: text}) for the rows asked for (a
-        negative index counts from the end), or None when the list shows no
-        rows on the bus.
+        Returns the number of its rows and {index: text} for the rows asked
+        for (a negative index counts from the end). The list answers both at
+        once however long it is: no row is read that was not asked for.
         """
-        scope = self.application(n)
-        found = None
-        for role, name in WIDGETS["download progress"]:
-            found = self.find(scope, role, name, showing=False) if scope else None
-            if found is not None:
-                break
-        if found is None or found.childCount == 0:
-            return None
+        found = self.widget(n, "download progress", PROGRESS_TITLE)
+        self.catch_up()
         count = found.childCount
         lines = {}
         for i in indices:
