@@ -68,7 +68,7 @@ if [ "${1:-}" = stop ]; then
     fi
     exit 0
 elif [ -n "${1:-}" ]; then
-    sed -n '2,12p' "$0" >&2
+    sed -n '2,11p' "$0" >&2
     exit 2
 fi
 
