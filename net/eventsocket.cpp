@@ -2,6 +2,7 @@
 
 #include "net/windows1252.h"
 
+#include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -165,11 +166,13 @@ void EventSocket::dropConnection()
     m_socket = nullptr;
     socket->disconnect(this);
     if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > 0) {
-        // Let what was sent reach the peer; the socket goes when it has.
+        // Let what was sent reach the peer; the socket goes when it has. It
+        // may outlive this endpoint: the application keeps it meanwhile, so
+        // that nothing is left behind when the program ends first.
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(LingerMs, socket, [socket] { socket->abort(); socket->deleteLater(); });
         socket->disconnectFromHost();
-        socket->setParent(nullptr);
+        socket->setParent(QCoreApplication::instance());
     } else {
         socket->abort();
         socket->deleteLater();
