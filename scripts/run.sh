@@ -84,8 +84,8 @@ Ferrin1 opens from $folder on the display $display.
   Files you share:      $folder/Shared/
   Downloads arrive in:  $folder/Downloads/
   Stop the program: File > Exit (closing its window only hides it in the
-  notification area). Ctrl+C here ends it too, without taking it out of the
-  directory.
+  notification area). Ctrl+C here ends it too; either way the copy takes
+  itself out of the directory first.
   Stop the directory server: bash scripts/directory-server.sh stop
 
 EOF
