@@ -283,15 +283,32 @@ class Session:
         if not os.path.isdir(home):  # a server started again keeps its file
             os.makedirs(home)
             open(os.path.join(home, "IP.txt"), "wb").close()
-        self.directory = self.spawn(*self.netns("dir", "/usr/bin/python3", "-m", "pyftpdlib", "-i", DIRECTORY,
-                                                "-p", str(DIRECTORY_PORT), "-w", "-d", home,
-                                                "-u", "Ferrin_1", "-P", "Vantor"),
+        # pyftpdlib, through the tests' own script, so that a test can make
+        # the server slow (set_faults).
+        script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(self.args.testnet))),
+                              "tests", "support", "ftpd.py")
+        self.directory = self.spawn(*self.netns("dir", "/usr/bin/python3", script, "--home", home,
+                                                "--address", DIRECTORY, "--port", str(DIRECTORY_PORT),
+                                                "--faults", self.faults_file()),
                                     log=os.path.join(self.work, "ftp.log"))
         self.wait_for("the directory server to listen", lambda: self.directory.poll() is not None or any(
             state == "LISTEN" and port == DIRECTORY_PORT and mine
             for state, port, _, mine in sockets(self.directory.pid)))
         if self.directory.poll() is not None:
             raise AssertionError("the directory server ended at start")
+
+    def faults_file(self):
+        return os.path.join(self.work, "faults.json")
+
+    def set_faults(self, faults):
+        """Arms faults of the directory server, as tests/support/ftpd.py lists them."""
+        with open(self.faults_file() + ".new", "w") as f:
+            json.dump(faults, f)
+        os.replace(self.faults_file() + ".new", self.faults_file())
+
+    def directory_log(self):
+        with open(os.path.join(self.work, "ftp.log"), "rb") as f:
+            return f.read()
 
     def stop_directory(self):
         self.directory.kill()

@@ -2,7 +2,8 @@
 
 Three copies of Ferrin1, each in a network namespace of its own, register in
 a real FTP directory server in a fourth, find each other's files through the
-search window, download one byte-exact, and leave through File > Exit. Every
+search window, download one byte-exact, and leave through File > Exit and
+through a kill (SIGTERM), which takes a copy out of the directory too. Every
 click and key goes through the X server (xdotool), at widgets found on the
 accessibility bus by role and name, as a user's pointer would find them.
 
@@ -11,6 +12,7 @@ Exit status 77 (skipped) where network namespaces cannot be made.
 
 import hashlib
 import os
+import signal
 import sys
 
 from e2elib import Session, entry, peer_address, run_test
@@ -71,6 +73,28 @@ class Road(Session):
         answer = self.client("p2", "ask", PEERS[3], "shared").get("text")
         assert answer == "shared-by-3.txt", answer
         print("peer 3 still answers peer 2")
+
+        # A kill ends peer 2 as File > Exit would: its record goes, peer 3's
+        # stays.
+        os.kill(self.copies[2].pid, signal.SIGTERM)
+        self.wait_for("peer 2 to end", lambda: self.copies[2].poll() is not None)
+        assert self.copies[2].returncode == 0, f"peer 2 ended with {self.copies[2].returncode}"
+        only3 = b'"%s",0\r\n' % PEERS[3].encode()
+        assert self.directory_file() == only3, self.directory_file()
+        print("SIGTERM to peer 2 took its record out; peer 3's stayed")
+
+        # A second signal while the exit waits for the directory ends the
+        # copy at once; the directory is left as it was.
+        self.set_faults({"retr_delay": 30})
+        asked = self.directory_log().count(b"RETR asked")
+        os.kill(self.copies[3].pid, signal.SIGTERM)
+        self.wait_for("peer 3's exit to ask for the directory",
+                      lambda: self.directory_log().count(b"RETR asked") > asked)
+        os.kill(self.copies[3].pid, signal.SIGTERM)
+        self.wait_for("peer 3 to end", lambda: self.copies[3].poll() is not None, timeout=5)
+        assert self.copies[3].returncode == 128 + signal.SIGTERM, f"peer 3 ended with {self.copies[3].returncode}"
+        assert self.directory_file() == only3, self.directory_file()
+        print("a second SIGTERM during the exit ended peer 3 at once")
 
     def check_progress_list(self, n, payload):
         """The "Downloads:" window, as a screen reader reads it, after a download:

@@ -1,5 +1,6 @@
 """The central directory's FTP server for tests: Debian's pyftpdlib with one
-account, on 127.0.0.1, on a port the system picks (printed once listening).
+account, on 127.0.0.1 (or --address), on a port the system picks (or --port),
+printed once it listens.
 
 Faults are read from a JSON file (--faults) at each command they touch, so a
 test can arm them while the server runs. Counters count down as they fire:
@@ -14,7 +15,7 @@ test can arm them while the server runs. Counters count down as they fire:
     drop_sessions  N   close every open session at once, as a restarted
                        server would (checked every 50 ms)
 
-    python3 ftpd.py --home DIR [--port P] [--faults FILE]
+    python3 ftpd.py --home DIR [--address A] [--port P] [--faults FILE]
 """
 
 import argparse
@@ -96,6 +97,8 @@ class Handler(FTPHandler):
         return super().ftp_QUIT(line)
 
     def ftp_RETR(self, file):
+        # Logged when asked, so that a test knows a download is under way.
+        self.log("RETR asked")
         if self.faults.take("retr_fail"):
             self.respond("451 Requested action aborted: local error in processing.")
             return None
@@ -141,6 +144,7 @@ class Handler(FTPHandler):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--home", required=True)
+    parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--faults")
     args = parser.parse_args()
@@ -149,7 +153,7 @@ def main():
     authorizer.add_user(USER, PASSWORD, args.home, perm="elradfmwMT")
     Handler.authorizer = authorizer
     Handler.faults = Faults(args.faults)
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.address, args.port), Handler)
 
     def drop_sessions():
         if Handler.faults.take("drop_sessions"):
@@ -158,7 +162,7 @@ def main():
                     channel.close()
 
     server.ioloop.call_every(0.05, drop_sessions)
-    print("listening on 127.0.0.1:%d" % server.address[1], flush=True)
+    print("listening on %s:%d" % (args.address, server.address[1]), flush=True)
     server.serve_forever()
 
 
