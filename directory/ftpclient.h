@@ -33,6 +33,12 @@
 // own, and every socket libcurl opened is shut down before its connection
 // cache is dropped, so libcurl's own goodbye on a dead connection fails at
 // once instead of waiting for a reply.
+//
+// One wait is libcurl's own: once a download's or upload's data has passed,
+// libcurl 7.88 reads the server's "transfer complete" reply without returning
+// to the event loop. A server that answers at once costs nothing; one that
+// falls silent at exactly that point holds the window until the operation
+// bound.
 
 #include <QByteArray>
 #include <QDateTime>
