@@ -187,8 +187,8 @@ void Splash::setStatus(const QString &text)
 
 void Splash::MainConnect()
 {
-    // Every step goes on whatever the one before it achieved: a copy that
-    // cannot reach the directory still opens, with the peers it knew before.
+    // The exchange always ends in the main window: a copy that cannot reach
+    // the directory still opens, with the peers it knew before, and says so.
     m_connecting = true;
 
     QFont font = m_Label1->font();
