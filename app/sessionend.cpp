@@ -6,6 +6,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,8 +24,11 @@ extern "C" void onSignal(int number)
     if (g_received != 0)
         _exit(128 + number);
     g_received = number;
+    // write() may change errno under the code this signal interrupted.
+    const int savedErrno = errno;
     const char byte = static_cast<char>(number);
     [[maybe_unused]] const ssize_t written = write(g_pipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace

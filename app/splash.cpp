@@ -198,7 +198,7 @@ void Splash::MainConnect()
 
     if (!m_main) {
         m_main = std::make_unique<MDIMain>(m_settings.server(), m_peers);
-        m_shutdown = std::make_unique<Shutdown>(*m_exchange, *m_main->server(), m_endProcess);
+        m_shutdown = std::make_unique<Shutdown>(*m_exchange, *m_main->server(), [this] { m_endProcess(); });
         connect(m_main.get(), &MDIMain::exitRequested, m_shutdown.get(), &Shutdown::exit_Click);
     }
     // The networking window is first used here, hidden until the end.

@@ -73,6 +73,8 @@ DirectoryExchange::DirectoryExchange(DirectorySettings settings, QObject *parent
         else if (m_state == State::Filtering)
             filterSlice();
     });
+    m_exitDeadline.setSingleShot(true);
+    connect(&m_exitDeadline, &QTimer::timeout, this, &DirectoryExchange::exitDeadlinePassed);
 }
 
 DirectoryExchange::~DirectoryExchange()
@@ -102,8 +104,10 @@ bool DirectoryExchange::registerCopy(PeerTable &peers)
     m_peers = &peers;
     m_errorString.clear();
     m_registered = false;
+    m_connectFailed = false;
+    m_redialled = false;
     m_appendAttempts = 0;
-    m_ownRecordLoaded = false;
+    removeLeftovers();
     enter(State::Connecting);
     return true;
 }
@@ -112,19 +116,66 @@ bool DirectoryExchange::unregisterCopy()
 {
     if (m_leaving)
         return false;
+    m_leaving = true;
+    // An append on its way is let finish: dropped half-way, the server might
+    // still write it after the download that is to remove it.
+    if (m_state == State::Appending && m_ftp.isBusy()) {
+        m_leaveAfterAppend = true;
+        return true;
+    }
+    beginLeaving();
+    return true;
+}
+
+void DirectoryExchange::beginLeaving()
+{
     cancel();
     m_leaving = true;
+    m_leaveAfterAppend = false;
     m_leftOk = false;
     m_errorString.clear();
     m_replaceAttempts = 0;
-    m_fetchAttempts = 0;
+    m_restartAfterDiscard = false;
+    m_redialled = false;
     // A name no other copy uses, so that two copies leaving at once never
     // send into the same file.
     m_remoteScratch = QStringLiteral("%1.%2-%3.tmp")
                           .arg(m_settings.remoteFile, m_settings.ownAddress)
                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    // However the server behaves, the program ends within this.
+    m_exitDeadline.start(ExitDeadlineMs);
     enter(State::LeaveFetching);
-    return true;
+}
+
+void DirectoryExchange::exitDeadlinePassed()
+{
+    if (!m_leaving || m_state == State::Idle)
+        return;
+    m_ftp.cancel();
+    m_stepTimer.stop();
+    m_sliceTimer.stop();
+    m_filter.reset();
+    m_filterIn.reset();
+    m_filterOut.reset();
+    m_errorString = tr("The central directory did not answer within %1 s; it was left as it was")
+                        .arg(ExitDeadlineMs / 1000);
+    warn(m_errorString);
+    m_leftOk = false;
+    QFile::remove(scratchFile());
+    m_state = State::Idle;
+    m_leaving = false;
+    emit unregistered(false);
+}
+
+void DirectoryExchange::removeLeftovers()
+{
+    // Temporary files of a run that was ended in the middle of a download.
+    const QDir folder(m_settings.programFolder);
+    const QStringList names = folder.entryList({QLatin1Char('.') + m_settings.remoteFile + QStringLiteral(".*")},
+                                               QDir::Files | QDir::Hidden);
+    for (const QString &name : names)
+        QFile::remove(folder.filePath(name));
+    QFile::remove(scratchFile());
 }
 
 void DirectoryExchange::cancel()
@@ -132,6 +183,8 @@ void DirectoryExchange::cancel()
     m_ftp.cancel();
     m_stepTimer.stop();
     m_sliceTimer.stop();
+    m_exitDeadline.stop();
+    m_leaveAfterAppend = false;
     m_reader.reset();
     m_loadFile.reset();
     m_filter.reset();
@@ -172,6 +225,10 @@ void DirectoryExchange::enter(State state)
     case State::Fetching:
     case State::Verifying:
     case State::LeaveFetching:
+        // A step of its own gets its own tries; coming back from a redial
+        // counts on.
+        if (!std::exchange(m_redialled, false))
+            m_fetchAttempts = 0;
         startFetch();
         break;
     case State::Appending:
@@ -245,6 +302,10 @@ void DirectoryExchange::onFtpFinished(bool ok)
         fetchFinished(ok);
         break;
     case State::Appending:
+        if (m_leaveAfterAppend) {
+            beginLeaving();
+            break;
+        }
         if (!ok)
             warn(tr("Cannot add this copy to the central directory: %1").arg(m_ftp.errorString()));
         // Whatever the server said, the file tells whether the record is there.
@@ -256,6 +317,7 @@ void DirectoryExchange::onFtpFinished(bool ok)
         queue(State::Reconnecting);
         break;
     case State::Reconnecting:
+        m_redialled = true;
         queue(m_fetchReturn);
         break;
     case State::Sending:
@@ -314,6 +376,7 @@ void DirectoryExchange::onFtpFinished(bool ok)
     case State::Closing: {
         m_state = State::Idle;
         m_leaving = false;
+        m_exitDeadline.stop();
         QFile::remove(scratchFile());
         emit unregistered(m_leftOk);
         break;
@@ -331,6 +394,7 @@ void DirectoryExchange::startFetch()
     m_fetchedNothing = false;
     m_absentBefore = false;
     m_sizeBefore = -1;
+    m_timeBefore = QDateTime();
     m_fetchedSize = -1;
     m_sizeAfter = -1;
     m_timeAfter = QDateTime();
@@ -344,6 +408,7 @@ void DirectoryExchange::fetchFinished(bool ok)
     case FetchPhase::SizeBefore:
         if (ok) {
             m_sizeBefore = m_ftp.remoteSize();
+            m_timeBefore = m_ftp.remoteTime();
             if (m_sizeBefore > m_settings.maxFileSize) {
                 fetchFailed(tr("The central directory is %1 bytes, more than the %2 a copy reads")
                                 .arg(m_sizeBefore)
@@ -389,7 +454,24 @@ void DirectoryExchange::fetchFinished(bool ok)
             m_timeAfter = m_ftp.remoteTime();
         }
         const bool unknown = m_sizeBefore < 0 && m_sizeAfter < 0;
-        if (unknown || m_fetchedSize == m_sizeBefore || m_fetchedSize == m_sizeAfter) {
+        if (m_leaving) {
+            // What "Exit" writes back is built on this download: it must be
+            // the file as it stands now, checked, not one a moment old.
+            const bool settled = m_fetchedSize == m_sizeAfter && m_sizeBefore == m_sizeAfter
+                && (!m_timeBefore.isValid() || !m_timeAfter.isValid() || m_timeBefore == m_timeAfter);
+            if (unknown)
+                fetchFailed(tr("The server does not tell the size of the central directory, so a download "
+                               "cannot be checked whole"),
+                            true);
+            else if (settled)
+                fetched();
+            else
+                fetchFailed(tr("The central directory changed or was cut short during the download (%1 bytes, "
+                               "the server lists %2)")
+                                .arg(m_fetchedSize)
+                                .arg(m_sizeAfter),
+                            false);
+        } else if (unknown || m_fetchedSize == m_sizeBefore || m_fetchedSize == m_sizeAfter) {
             fetched();
         } else {
             fetchFailed(tr("The download of the central directory was cut short (%1 bytes, the server "
@@ -410,7 +492,7 @@ void DirectoryExchange::fetchFailed(const QString &why, bool final)
     qCDebug(lcDirectory) << "download" << m_fetchAttempts << "failed:" << why;
     // At "Connect" a server that could not be reached at the log-in is not
     // asked again: each try would cost the connect bound.
-    const bool giveUp = final || m_fetchAttempts >= MaxFetchAttempts || (!m_leaving && m_connectFailed);
+    const bool giveUp = final || m_fetchAttempts >= MaxFetchAttempts || (m_state == State::Fetching && m_connectFailed);
     if (!giveUp) {
         // Disconnect, let events run, connect, let events run, fetch again.
         m_fetchReturn = m_state;
@@ -560,8 +642,17 @@ void DirectoryExchange::filterSlice()
         return;
     }
     const bool failed = m_filter->failed();
+    const qint64 removed = m_filter->removed();
     m_filter.reset();
     m_filterIn.reset();
+    if (!failed && removed == 0) {
+        // Nothing of this copy in the directory: it stays as it is, and no
+        // other copy's append can be lost to a rewrite.
+        m_filterOut.reset();
+        m_leftOk = true;
+        queue(State::Closing);
+        return;
+    }
     if (failed || !m_filterOut->commit()) {
         const QString why = failed ? tr("the file could not be read or written") : m_filterOut->errorString();
         m_filterOut.reset();

@@ -59,8 +59,10 @@ struct DirectorySettings
 ///   Done           reports Step::Done, then registered()
 ///
 /// Unregistering ("Exit"):
-///   LeaveFetching  download the directory
-///   Filtering      write the local copy without this copy's records
+///   LeaveFetching  download the directory; it counts only when it is the
+///                  file as the server lists it after the download
+///   Filtering      write the local copy without this copy's records; with
+///                  none in it, the directory is left as it is (Closing)
 ///   Sending        upload it under a name of its own on the account
 ///   CheckingCopy   the upload must have arrived whole
 ///   CheckingFile   the directory must be as it was downloaded; if another
@@ -68,6 +70,8 @@ struct DirectorySettings
 ///                  in all
 ///   Replacing      rename the upload over the directory in one step
 ///   Closing        say goodbye, then unregistered()
+/// The whole of "Exit" ends within ExitDeadlineMs. Asked for while an append
+/// of "Connect" is on its way, "Exit" starts once the append has ended.
 ///
 /// Fetching (all three): on failure Redialling (disconnect), Reconnecting
 /// (connect) and the download again, MaxFetchAttempts in all. Each try is
@@ -131,6 +135,9 @@ public:
     static constexpr int VerifyDelayMs = 100;
     /// Longest time one slice of loading or filtering may hold the event loop.
     static constexpr int SliceMs = 4;
+    /// "Exit" ends within this, whatever the server does: the program is
+    /// waiting to end.
+    static constexpr int ExitDeadlineMs = 60000;
 
     explicit DirectoryExchange(DirectorySettings settings, QObject *parent = nullptr);
     ~DirectoryExchange() override;
@@ -177,6 +184,9 @@ private:
     void startLoading();
     void loadSlice();
     void leaveAfterFetch();
+    void beginLeaving();
+    void exitDeadlinePassed();
+    void removeLeftovers();
     void filterSlice();
     void restartLeaving(const QString &why);
     void endRegistering(const QString &error);
@@ -199,9 +209,11 @@ private:
     FetchPhase m_fetchPhase = FetchPhase::SizeBefore;
     int m_fetchAttempts = 0;
     State m_fetchReturn = State::Idle;
+    bool m_redialled = false;
     bool m_fetchedNothing = false;
     bool m_absentBefore = false;
     qint64 m_sizeBefore = -1;
+    QDateTime m_timeBefore;
     qint64 m_fetchedSize = -1;
     qint64 m_sizeAfter = -1;
     QDateTime m_timeAfter;
@@ -215,10 +227,11 @@ private:
     bool m_registered = false;
     std::unique_ptr<QFile> m_loadFile;
     std::unique_ptr<DirectoryReader> m_reader;
-    bool m_ownRecordLoaded = false;
 
     // Unregistering
     bool m_leaving = false;
+    bool m_leaveAfterAppend = false;
+    QTimer m_exitDeadline;
     bool m_leftOk = false;
     bool m_restartAfterDiscard = false;
     int m_replaceAttempts = 0;

@@ -58,7 +58,8 @@ struct DirectoryRecord
 class DirectoryReader
 {
 public:
-    /// Longer lines are no records; they are passed on in pieces of this size.
+    /// Lines this long or longer are no records; they are passed on in
+    /// pieces of this size.
     static constexpr qint64 MaxLineLength = 4096;
 
     /// device is read from its current position and must outlive the reader.

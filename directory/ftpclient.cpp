@@ -150,6 +150,7 @@ FtpClient::Error errorFromCurl(CURLcode code)
     case CURLE_FTP_ACCEPT_FAILED:
         return FtpClient::ConnectionError;
     case CURLE_LOGIN_DENIED:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
         return FtpClient::LoginError;
     case CURLE_REMOTE_FILE_NOT_FOUND:
         return FtpClient::NotFoundError;
@@ -660,8 +661,10 @@ void FtpClient::drive(qintptr socket, int events)
         return;
     int running = 0;
     curl_multi_socket_action(multiHandle(m_multi), curl_socket_t(socket), events, &running);
+    // finished() may have made its receiver delete this client.
+    const QPointer<FtpClient> alive(this);
     collectResults();
-    if (isBusy() && m_added && !m_finished && m_readers.isEmpty())
+    if (alive && isBusy() && m_added && !m_finished && m_readers.isEmpty())
         m_kick->start();
 }
 

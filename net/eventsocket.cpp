@@ -115,7 +115,19 @@ void EventSocket::adopt(QTcpSocket *socket)
             return;
         m_errorString = m_socket ? m_socket->errorString() : QString();
         m_state = State::Failed;
-        emit errorOccurred(static_cast<int>(error) + 1, m_errorString);
+        const int number = static_cast<int>(error) + 1;
+        if (!m_inConnect) {
+            emit errorOccurred(number, m_errorString);
+            return;
+        }
+        // A connect that fails at once (no route, an address nobody can
+        // dial) fails inside connectToPeer(); its caller learns it from the
+        // event loop, like every other outcome of a connect.
+        const QPointer<QTcpSocket> failed = m_socket;
+        QTimer::singleShot(0, this, [this, failed, number] {
+            if (failed && failed == m_socket)
+                emit errorOccurred(number, m_errorString);
+        });
     });
 }
 
@@ -125,7 +137,9 @@ void EventSocket::connectToPeer(const QString &host, quint16 port)
     auto *socket = new QTcpSocket(this);
     adopt(socket);
     m_state = State::Connecting;
+    m_inConnect = true;
     socket->connectToHost(host, port);
+    m_inConnect = false;
 }
 
 void EventSocket::shadow()

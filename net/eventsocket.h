@@ -57,7 +57,8 @@ public:
     /// Makes this object the connection of the given request; called right
     /// after close(). Every other waiting request is refused.
     bool accept(qintptr requestId);
-    /// Connects to host:port; connected() or errorOccurred() tells the end.
+    /// Connects to host:port; connected() or errorOccurred() tells the end,
+    /// always from the event loop, never from inside this call.
     void connectToPeer(const QString &host, quint16 port);
     /// Allowed in every state; the object can be used again at once. Bytes
     /// queued for sending are still delivered before the connection ends.
@@ -126,6 +127,7 @@ private:
     bool m_inArrival = false;
     bool m_peerClosed = false;
     bool m_peerReset = false;
+    bool m_inConnect = false;
     int m_shadow = -1;
     bool m_closedReported = false;
 };

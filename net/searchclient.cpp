@@ -32,9 +32,22 @@ SearchClient::SearchClient(QObject *parent)
 
 SearchClient::~SearchClient()
 {
+    // This client may go from inside a signal of one of its sockets or
+    // timers: they go once control is back in the event loop.
     for (const auto &turn : m_turns) {
-        if (turn->searchsend)
+        if (turn->searchsend) {
             turn->searchsend->disconnect(this);
+            turn->searchsend->setParent(nullptr);
+            turn->searchsend->deleteLater();
+        }
+        for (QTimer *timer : {turn->bound, turn->total}) {
+            if (timer) {
+                timer->disconnect(this);
+                timer->stop();
+                timer->setParent(nullptr);
+                timer->deleteLater();
+            }
+        }
     }
 }
 
@@ -222,7 +235,8 @@ void SearchClient::deliver(Turn &turn, const QString &entry)
     if (turn.index != m_head) {
         // A later peer: its entries wait for the earlier ones.
         turn.held.append(entry);
-        const qint64 size = entry.size() * qint64(sizeof(QChar));
+        // The text and what holding it costs besides.
+        const qint64 size = entry.size() * qint64(sizeof(QChar)) + HeldEntryOverhead;
         turn.heldBytes += size;
         m_heldBytes += size;
         if (m_heldBytes > MaxHeldBytes)

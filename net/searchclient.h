@@ -47,6 +47,8 @@ public:
     /// Text of later peers' entries held back, waiting for an earlier peer,
     /// at most; a peer that would hold more is cut off.
     static constexpr qint64 MaxHeldBytes = 64 * 1024 * 1024;
+    /// What one held entry costs besides its text, as counted against it.
+    static constexpr qint64 HeldEntryOverhead = 64;
 
     explicit SearchClient(QObject *parent = nullptr);
     ~SearchClient() override;

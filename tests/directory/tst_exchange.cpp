@@ -274,6 +274,12 @@ void TestExchange::exitRemovesOwnRecordsOnly()
     QVERIFY(writeFile(remoteCopy(), OwnRecord + "\"127.0.0.2\",3\r\n"));
     QVERIFY(exitCopy(copy));
     QCOMPARE(readFile(remoteCopy()), QByteArray());
+
+    // One with nothing of this copy is not written at all.
+    const QByteArray others = "\"10.0.0.1\"\r\n5\r\n\r\n\"10.0.0.4\",0\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), others);
 }
 
 void TestExchange::exitAfterServerRestart()

@@ -86,6 +86,7 @@ private slots:
     void endlessAnswerIsCutOff();
     void deadEntriesCostOneConnectBound();
     void sectionSignOnTheWire();
+    void connectsThatFailAtOnce();
     void oneSearchAtATime();
     void searchWhileAnswering();
 
@@ -458,6 +459,23 @@ void TestSearch::sectionSignOnTheWire()
     QCOMPARE(searchAll(client, QStringLiteral("\u00a7"), {QStringLiteral("127.0.0.8")}),
              QStringList{QStringLiteral("127.0.0.8\u00a7x\u00a7y.txt and more")});
     QCOMPARE(request, QByteArray("\xa7"));
+}
+
+void TestSearch::connectsThatFailAtOnce()
+{
+    // Addresses no connection can be made to (multicast: refused by this
+    // host's own stack, nothing is sent) fail inside the connect call. Each
+    // turn must still end from the event loop, or a long directory of them
+    // nests one turn in the last until the stack runs out.
+    QStringList addresses;
+    for (int i = 0; i < 3000; ++i)
+        addresses << QStringLiteral("224.1.%1.%2").arg(i / 250).arg(i % 250 + 1);
+    SearchClient client;
+    QSignalSpy finished(&client, &SearchClient::searchFinished);
+    QVERIFY(client.search(QStringLiteral("x"), addresses));
+    QCOMPARE(client.peersDone(), 0);
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(client.peersDone(), 3000);
 }
 
 void TestSearch::oneSearchAtATime()
