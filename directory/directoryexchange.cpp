@@ -92,11 +92,6 @@ QString DirectoryExchange::scratchFile() const
     return localCopy() + QStringLiteral(".part");
 }
 
-QString DirectoryExchange::remoteScratch() const
-{
-    return m_remoteScratch;
-}
-
 bool DirectoryExchange::registerCopy(PeerTable &peers)
 {
     if (isRunning())

@@ -188,13 +188,11 @@ private:
     void exitDeadlinePassed();
     void removeLeftovers();
     void filterSlice();
-    void restartLeaving(const QString &why);
     void endRegistering(const QString &error);
     void endUnregistering(const QString &error);
     void warn(const QString &what);
     bool keepLocalCopy();
     QString scratchFile() const;
-    QString remoteScratch() const;
 
     DirectorySettings m_settings;
     FtpClient m_ftp;
