@@ -156,8 +156,9 @@ void TestExchange::unreachableServerLeavesEverything()
     QVERIFY(writeFile(copy.localCopy(), earlier));
     m_server->stop();
     QVERIFY(connectCopy(copy, false));
-    // The copy opens with the peers it knew and itself, and says why.
-    QCOMPARE(readFile(copy.localCopy()), earlier);
+    // The copy opens with the peers it knew and itself, and says why; its
+    // record goes into the local copy, never to the server.
+    QCOMPARE(readFile(copy.localCopy()), earlier + OwnRecord);
     QCOMPARE(copy.peers.count(), 2);
     QCOMPARE(copy.peers.PeerAddress[2], QString::fromLatin1(Own));
     QVERIFY(!copy.exchange->errorString().isEmpty());
@@ -175,7 +176,7 @@ void TestExchange::failedDownloadUploadsNothing()
     QVERIFY(writeFile(copy.localCopy(), stale));
     QVERIFY(connectCopy(copy, false));
     QCOMPARE(readFile(remoteCopy()), others);
-    QCOMPARE(readFile(copy.localCopy()), stale);
+    QCOMPARE(readFile(copy.localCopy()), stale + OwnRecord);
     QCOMPARE(copy.peers.count(), 2);
 
     // One refusal is ridden out.
@@ -216,7 +217,7 @@ void TestExchange::directoryTooLarge()
     QVERIFY(connectCopy(copy, false));
     QVERIFY(copy.exchange->errorString().contains(QString::number(big.size() - 1)));
     QCOMPARE(readFile(remoteCopy()), big);
-    QCOMPARE(readFile(copy.localCopy()), QByteArray("\"10.0.0.9\",1\r\n"));
+    QCOMPARE(readFile(copy.localCopy()), QByteArray("\"10.0.0.9\",1\r\n") + OwnRecord);
     QVERIFY(exitCopy(copy, false));
     QCOMPARE(readFile(remoteCopy()), big);
 }
