@@ -45,7 +45,13 @@ DirectoryExchange::DirectoryExchange(DirectorySettings settings, QObject *parent
 
 DirectoryExchange::~DirectoryExchange()
 {
-    cancel();
+    // The jobs work with this object's members: they go first, now.
+    for (DirectoryJob *job : {static_cast<DirectoryJob *>(m_join.get()), static_cast<DirectoryJob *>(m_leave.get())}) {
+        if (job)
+            job->cancel();
+    }
+    m_join.reset();
+    m_leave.reset();
 }
 
 bool DirectoryExchange::isRunning() const

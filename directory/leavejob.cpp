@@ -65,6 +65,13 @@ void LeaveJob::abort(const QString &why)
     if (!isRunning() || m_aborting)
         return;
     m_aborting = true;
+    if (m_state == State::Keeping || m_state == State::Closing) {
+        // The directory is done with; only the goodbye is dropped.
+        cancel();
+        begin();
+        queue([this] { finish(m_leftOk, m_error); });
+        return;
+    }
     m_error = why;
     if (m_state == State::Replacing && m_replace && m_replace->isRunning()) {
         // Its upload is deleted first; replaceFinished() ends the job.
