@@ -16,16 +16,6 @@ constexpr const char *ScratchSuffixes[] = {"part", "part.again", "out", "check"}
 
 } // namespace
 
-QString DirectorySettings::localCopy() const
-{
-    return QDir(programFolder).filePath(remoteFile);
-}
-
-QString DirectorySettings::scratch(const char *suffix) const
-{
-    return localCopy() + u'.' + QLatin1StringView(suffix);
-}
-
 DirectoryExchange::DirectoryExchange(DirectorySettings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))
@@ -114,9 +104,9 @@ bool DirectoryExchange::unregisterCopy()
     m_deadlinePassed = false;
     m_errorString.clear();
     // The deadline counts from here, the wait for a write of "Connect"
-    // included. The running job gives up a twelfth before it, which leaves
+    // included. The running job gives up a share of it before, which leaves
     // it time to delete its temporary upload.
-    m_giveUp.start(m_exitDeadline - m_exitDeadline / 12);
+    m_giveUp.start(m_exitDeadline - m_exitDeadline / CleanupShare);
     m_dropAll.start(m_exitDeadline);
     if (m_join && m_join->isRunning() && m_join->stopAfterWrite())
         return true;

@@ -26,8 +26,9 @@ class LeaveJob;
 ///
 /// The whole of "Exit" ends within the exit deadline (ExitDeadlineMs),
 /// whatever the server does, the wait for a "Connect" write still on its way
-/// included: at the deadline less a twelfth the running job gives up and
-/// deletes its temporary upload; at the deadline everything is dropped.
+/// included: a little before the deadline (CleanupShare) the running job
+/// gives up and deletes its temporary upload; at the deadline everything is
+/// dropped.
 class DirectoryExchange : public QObject
 {
     Q_OBJECT
@@ -40,6 +41,9 @@ public:
     /// "Exit" ends within this, whatever the server does: the program is
     /// waiting to end.
     static constexpr int ExitDeadlineMs = 60000;
+    /// The running job gives up 1/CleanupShare of the deadline before it
+    /// (5 s of 60), to delete its temporary upload in the time left.
+    static constexpr int CleanupShare = 12;
 
     explicit DirectoryExchange(DirectorySettings settings, QObject *parent = nullptr);
     ~DirectoryExchange() override;

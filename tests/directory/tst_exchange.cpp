@@ -271,7 +271,15 @@ void TestExchange::exitRemovesOwnRecordsOnly()
     // another port, and two look like ours without being equal to it.
     QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\"\r\n5\r\n\"127.0.0.2\"\r\n0\r\n\"127.0.0.02\",7\r\n\"127.0.0.2\",9\r\n"
                                     "\" 127.0.0.2\",8\r\n\"10.0.0.4\"\r\n0\r\n"));
+    // Changed last a minute ago by the server's clock: its size and time
+    // prove it unchanged, and the exit reads it only once.
+    QFile remote(remoteCopy());
+    QVERIFY(remote.open(QIODevice::ReadWrite));
+    QVERIFY(remote.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime));
+    remote.close();
+    const qsizetype readsBefore = m_server->log().count("RETR asked");
     QVERIFY(exitCopy(copy));
+    QCOMPARE(m_server->log().count("RETR asked") - readsBefore, 1);
     QCOMPARE(readFile(remoteCopy()),
              QByteArray("\"10.0.0.1\",5\r\n\"127.0.0.02\",7\r\n\" 127.0.0.2\",8\r\n\"10.0.0.4\",0\r\n"));
     QCOMPARE(readFile(copy.localCopy()), readFile(remoteCopy()));
