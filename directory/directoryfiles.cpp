@@ -2,14 +2,6 @@
 
 #include <QFile>
 
-namespace {
-
-// Files are compared a piece at a time, so a directory of any size costs
-// this much memory.
-constexpr qint64 ComparePiece = 1 << 20;
-
-} // namespace
-
 bool DirectoryFiles::endsWithLineEnd(const QString &path)
 {
     QFile file(path);
@@ -34,31 +26,6 @@ qint64 DirectoryFiles::countRecordsOf(const QString &path, const QString &addres
     const qint64 count = view.count(needle);
     file.unmap(mapped);
     return count;
-}
-
-bool DirectoryFiles::startsWith(const QString &path, const QString &prefixPath)
-{
-    QFile file(path);
-    QFile prefix(prefixPath);
-    if (!file.open(QIODevice::ReadOnly) || !prefix.open(QIODevice::ReadOnly) || file.size() < prefix.size())
-        return false;
-    while (!prefix.atEnd()) {
-        const QByteArray want = prefix.read(ComparePiece);
-        if (want.isEmpty() && prefix.error() != QFileDevice::NoError)
-            return false;
-        if (file.read(want.size()) != want)
-            return false;
-    }
-    return true;
-}
-
-bool DirectoryFiles::sameContent(const QString &a, const QString &b)
-{
-    QFile first(a);
-    QFile second(b);
-    if (!first.exists() || !second.exists() || first.size() != second.size())
-        return false;
-    return startsWith(a, b);
 }
 
 bool DirectoryFiles::writeWithRecord(const QString &from, const QString &to, const QByteArray &record, QString *why)

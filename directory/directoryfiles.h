@@ -1,8 +1,8 @@
 #pragma once
 
 // Whole-file questions the directory jobs ask of their local files: what a
-// download ends with, how often a record occurs, whether two downloads hold
-// the same bytes.
+// download ends with, how often a record occurs; and the one addition they
+// make, a record at the end.
 
 #include <QByteArray>
 #include <QString>
@@ -14,13 +14,6 @@ bool endsWithLineEnd(const QString &path);
 
 /// How often the record of address ("address" in quotes) occurs in the file.
 qint64 countRecordsOf(const QString &path, const QString &address);
-
-/// Whether the file's bytes begin with all the bytes of prefixPath. False
-/// when either cannot be read.
-bool startsWith(const QString &path, const QString &prefixPath);
-
-/// Whether both files hold the same bytes.
-bool sameContent(const QString &a, const QString &b);
 
 /// Writes to the bytes of from (nothing when from is empty) followed by
 /// record, on a line of its own. False, with a reason in why, when it cannot.

@@ -37,6 +37,8 @@ void DirectoryJob::cancel()
     m_refused = false;
     m_stepTimer.stop();
     m_step = {};
+    m_comparison.reset();
+    m_compared = {};
     m_running = false;
 }
 
@@ -68,6 +70,25 @@ void DirectoryJob::queue(std::function<void()> step, int delayMs)
 {
     m_step = std::move(step);
     m_stepTimer.start(delayMs);
+}
+
+void DirectoryJob::compareFiles(const QString &path, const QString &reference, FileComparison::Mode mode,
+                                std::function<void(bool)> then)
+{
+    m_comparison = std::make_unique<FileComparison>(path, reference, mode);
+    m_compared = std::move(then);
+    compareSlice();
+}
+
+void DirectoryJob::compareSlice()
+{
+    if (!m_comparison->step(CompareSliceMs)) {
+        queue([this] { compareSlice(); });
+        return;
+    }
+    const bool matches = m_comparison->matches();
+    m_comparison.reset();
+    std::exchange(m_compared, {})(matches);
 }
 
 void DirectoryJob::finish(bool ok, const QString &error)

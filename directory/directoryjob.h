@@ -1,5 +1,6 @@
 #pragma once
 
+#include "directory/filecomparison.h"
 #include "directory/ftpclient.h"
 
 #include <QObject>
@@ -23,6 +24,9 @@ class DirectoryJob : public QObject
     Q_OBJECT
 
 public:
+    /// Longest time one slice of a file comparison may hold the event loop.
+    static constexpr int CompareSliceMs = 4;
+
     explicit DirectoryJob(FtpClient &ftp, QObject *parent = nullptr);
     ~DirectoryJob() override;
 
@@ -53,6 +57,10 @@ protected:
     QString ftpErrorString() const;
     /// Runs step after the events that are pending now (or after delayMs).
     void queue(std::function<void()> step, int delayMs = 0);
+    /// Compares path with reference in slices of CompareSliceMs, then calls
+    /// then(whether they match).
+    void compareFiles(const QString &path, const QString &reference, FileComparison::Mode mode,
+                      std::function<void(bool)> then);
     /// Ends the job with finished(ok); error is kept for errorString().
     void finish(bool ok, const QString &error = {});
     /// Leaves a warning for a failure the job goes on from.
@@ -61,7 +69,11 @@ protected:
     FtpClient &m_ftp;
 
 private:
+    void compareSlice();
+
     QTimer m_stepTimer;
+    std::unique_ptr<FileComparison> m_comparison;
+    std::function<void(bool)> m_compared;
     std::function<void()> m_step;
     bool m_running = false;
     bool m_waiting = false;

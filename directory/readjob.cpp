@@ -1,6 +1,5 @@
 #include "directory/readjob.h"
 
-#include "directory/directoryfiles.h"
 #include "directory/directorylog.h"
 #include "directory/servertraits.h"
 
@@ -188,14 +187,15 @@ void ReadJob::downloadedAgain(bool ok)
         fail(ftpErrorString(), isConnectionLevel(ftpError()) && !m_retryUnreachable);
         return;
     }
-    const bool same = DirectoryFiles::sameContent(m_localFile, againFile());
-    QFile::remove(againFile());
-    const bool timesAgree = !m_timeBefore.isValid() || !m_timeAfter.isValid() || m_timeBefore == m_timeAfter;
-    if (same && timesAgree) {
-        succeed();
-        return;
-    }
-    fail(tr("Two downloads of the central directory differ: it changed, or one was cut short"), false);
+    compareFiles(againFile(), m_localFile, FileComparison::Mode::Same, [this](bool same) {
+        QFile::remove(againFile());
+        const bool timesAgree = !m_timeBefore.isValid() || !m_timeAfter.isValid() || m_timeBefore == m_timeAfter;
+        if (same && timesAgree) {
+            succeed();
+            return;
+        }
+        fail(tr("Two downloads of the central directory differ: it changed, or one was cut short"), false);
+    });
 }
 
 void ReadJob::fail(const QString &why, bool final)

@@ -1,6 +1,5 @@
 #include "directory/replacejob.h"
 
-#include "directory/directoryfiles.h"
 #include "directory/directorylog.h"
 #include "directory/servertraits.h"
 #include "directory/uploadjournal.h"
@@ -132,34 +131,35 @@ void ReplaceJob::ftpFinished(bool ok)
     case State::CheckingCopy:
         checkedCopy(ok);
         break;
-    case State::ReadingCopyBack: {
-        const bool same = ok && DirectoryFiles::sameContent(m_scratch, m_newFile);
-        QFile::remove(m_scratch);
-        if (same)
-            enter(State::CheckingFile);
-        else if (ok)
-            end(Outcome::Failed, tr("The upload of the directory arrived altered"));
-        else
+    case State::ReadingCopyBack:
+        if (!ok) {
             end(Outcome::Failed, tr("Cannot read the uploaded directory back: %1").arg(ftpErrorString()));
+            break;
+        }
+        compareFiles(m_scratch, m_newFile, FileComparison::Mode::Same, [this](bool same) {
+            QFile::remove(m_scratch);
+            if (same)
+                enter(State::CheckingFile);
+            else
+                end(Outcome::Failed, tr("The upload of the directory arrived altered"));
+        });
         break;
-    }
     case State::CheckingFile:
         checkedFile(ok);
         break;
-    case State::ReadingFile: {
-        const FtpClient::Error error = ftpError();
-        const bool same = ok && DirectoryFiles::sameContent(m_scratch, m_base.path);
-        QFile::remove(m_scratch);
-        if (same)
-            enter(State::Rechecking);
-        else if (!ok && error == FtpClient::NotFoundError && m_base.absent)
-            unchanged();
-        else if (ok || error == FtpClient::NotFoundError)
-            end(Outcome::Changed);
-        else
-            end(Outcome::Failed, tr("Cannot read the directory again: %1").arg(ftpErrorString()));
+    case State::ReadingFile:
+        if (!ok) {
+            if (ftpError() == FtpClient::NotFoundError)
+                m_base.absent ? unchanged() : end(Outcome::Changed);
+            else
+                end(Outcome::Failed, tr("Cannot read the directory again: %1").arg(ftpErrorString()));
+            break;
+        }
+        compareFiles(m_scratch, m_base.path, FileComparison::Mode::Same, [this](bool same) {
+            QFile::remove(m_scratch);
+            same ? enter(State::Rechecking) : end(Outcome::Changed);
+        });
         break;
-    }
     case State::Rechecking:
         rechecked(ok);
         break;
@@ -187,16 +187,17 @@ void ReplaceJob::ftpFinished(bool ok)
     case State::Confirming:
         confirmed(ok);
         break;
-    case State::ReadingBack: {
+    case State::ReadingBack:
+        if (!ok) {
+            storeAgain(ftpErrorString());
+            break;
+        }
         // Another copy may have appended its record right after the upload.
-        const bool whole = ok && DirectoryFiles::startsWith(m_scratch, m_newFile);
-        QFile::remove(m_scratch);
-        if (whole)
-            end(Outcome::Replaced);
-        else
-            storeAgain(ok ? tr("it arrived incomplete") : ftpErrorString());
+        compareFiles(m_scratch, m_newFile, FileComparison::Mode::Prefix, [this](bool whole) {
+            QFile::remove(m_scratch);
+            whole ? end(Outcome::Replaced) : storeAgain(tr("it arrived incomplete"));
+        });
         break;
-    }
     case State::Discarding:
         discarded(ok);
         break;
