@@ -336,11 +336,11 @@ Run runExchange(DirectoryExchange &exchange, PeerTable &peers, Exchange which)
     using Kind = Timeline::Event::Kind;
     Run run;
     const auto where = [&exchange] {
-        return QString::fromLatin1(enumName(exchange.state()) + '/' + enumName(exchange.ftp().operation()));
+        return exchange.stateName() + u'/' + QString::fromLatin1(enumName(exchange.ftp().operation()));
     };
     LatenessProbe probe(where);
     QElapsedTimer clock;
-    Timeline timeline{&clock, [&exchange] { return QString::fromLatin1(enumName(exchange.state())); }, {}};
+    Timeline timeline{&clock, [&exchange] { return exchange.stateName(); }, {}};
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);

@@ -38,6 +38,8 @@ bool DirectoryFilter::step(int budgetMs)
             m_done = true;
             break;
         }
+        if (m_sink)
+            m_sink(*record);
         if (record->hasAddress() && record->address == m_own) {
             ++m_removed;
             continue;

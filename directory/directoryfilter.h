@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <functional>
+#include <utility>
+
 class QIODevice;
 
 /// The exit command's rewrite of the directory file: every record that
@@ -23,6 +26,9 @@ public:
     /// True once the whole input has been read, or on failure.
     bool step(int budgetMs = -1);
 
+    /// Hands every record read to sink as well, before it is filtered.
+    void setRecordSink(std::function<void(const DirectoryRecord &)> sink) { m_sink = std::move(sink); }
+
     bool failed() const { return m_failed; }
     qint64 kept() const { return m_kept; }
     qint64 removed() const { return m_removed; }
@@ -31,6 +37,7 @@ private:
     DirectoryReader m_reader;
     QIODevice *m_out;
     QString m_own;
+    std::function<void(const DirectoryRecord &)> m_sink;
     qint64 m_kept = 0;
     qint64 m_removed = 0;
     bool m_failed = false;

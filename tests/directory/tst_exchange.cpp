@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -75,6 +76,11 @@ private slots:
     void exitAfterServerRestart();
     void exitWithServerDown();
     void exitWithUploadCutOff();
+    void quirkyServers_data();
+    void quirkyServers();
+    void leftoversGoAtTheNextExchange();
+    void exitEndsByItsDeadline();
+    void refusedStartsEndTheirStep();
     void joinsAtOnceAllStay();
     void leaveWhileAnotherJoins();
     void millionRecords();
@@ -83,6 +89,7 @@ private:
     bool connectCopy(Copy &copy, bool expected = true);
     bool exitCopy(Copy &copy, bool expected = true);
     QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
+    QStringList accountFiles() const { return QDir(m_server->homeDir()).entryList(QDir::Files); }
 
     std::unique_ptr<FtpServerProcess> m_server;
 };
@@ -156,8 +163,9 @@ void TestExchange::unreachableServerLeavesEverything()
     QVERIFY(writeFile(copy.localCopy(), earlier));
     m_server->stop();
     QVERIFY(connectCopy(copy, false));
-    // The copy opens with the peers it knew and itself, and says why.
-    QCOMPARE(readFile(copy.localCopy()), earlier);
+    // The copy opens with the peers it knew and itself, and says why; its
+    // record goes into the local copy, never to the server.
+    QCOMPARE(readFile(copy.localCopy()), earlier + OwnRecord);
     QCOMPARE(copy.peers.count(), 2);
     QCOMPARE(copy.peers.PeerAddress[2], QString::fromLatin1(Own));
     QVERIFY(!copy.exchange->errorString().isEmpty());
@@ -175,7 +183,7 @@ void TestExchange::failedDownloadUploadsNothing()
     QVERIFY(writeFile(copy.localCopy(), stale));
     QVERIFY(connectCopy(copy, false));
     QCOMPARE(readFile(remoteCopy()), others);
-    QCOMPARE(readFile(copy.localCopy()), stale);
+    QCOMPARE(readFile(copy.localCopy()), stale + OwnRecord);
     QCOMPARE(copy.peers.count(), 2);
 
     // One refusal is ridden out.
@@ -216,7 +224,7 @@ void TestExchange::directoryTooLarge()
     QVERIFY(connectCopy(copy, false));
     QVERIFY(copy.exchange->errorString().contains(QString::number(big.size() - 1)));
     QCOMPARE(readFile(remoteCopy()), big);
-    QCOMPARE(readFile(copy.localCopy()), QByteArray("\"10.0.0.9\",1\r\n"));
+    QCOMPARE(readFile(copy.localCopy()), QByteArray("\"10.0.0.9\",1\r\n") + OwnRecord);
     QVERIFY(exitCopy(copy, false));
     QCOMPARE(readFile(remoteCopy()), big);
 }
@@ -263,10 +271,24 @@ void TestExchange::exitRemovesOwnRecordsOnly()
     // another port, and two look like ours without being equal to it.
     QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\"\r\n5\r\n\"127.0.0.2\"\r\n0\r\n\"127.0.0.02\",7\r\n\"127.0.0.2\",9\r\n"
                                     "\" 127.0.0.2\",8\r\n\"10.0.0.4\"\r\n0\r\n"));
+    // Changed last a minute ago by the server's clock: its size and time
+    // prove it unchanged, and the exit reads it only once.
+    QFile remote(remoteCopy());
+    QVERIFY(remote.open(QIODevice::ReadWrite));
+    QVERIFY(remote.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime));
+    remote.close();
+    const qsizetype readsBefore = m_server->log().count("RETR asked");
     QVERIFY(exitCopy(copy));
+    QCOMPARE(m_server->log().count("RETR asked") - readsBefore, 1);
     QCOMPARE(readFile(remoteCopy()),
              QByteArray("\"10.0.0.1\",5\r\n\"127.0.0.02\",7\r\n\" 127.0.0.2\",8\r\n\"10.0.0.4\",0\r\n"));
     QCOMPARE(readFile(copy.localCopy()), readFile(remoteCopy()));
+    // The table is the directory as the server held it, this copy's
+    // entries blanked in their places.
+    QCOMPARE(copy.peers.count(), 6);
+    QVERIFY(copy.peers.PeerAddress[2].isEmpty() && copy.peers.PeerAddress[4].isEmpty());
+    QCOMPARE(copy.peers.PeerAddress[3], QStringLiteral("127.0.0.02"));
+    QCOMPARE(copy.peers.PeerAddress[6], QStringLiteral("10.0.0.4"));
     // Only the directory file is left on the account.
     QCOMPARE(QDir(m_server->homeDir()).entryList(QDir::Files), QStringList(QStringLiteral("IP.txt")));
 
@@ -280,6 +302,7 @@ void TestExchange::exitRemovesOwnRecordsOnly()
     QVERIFY(writeFile(remoteCopy(), others));
     QVERIFY(exitCopy(copy));
     QCOMPARE(readFile(remoteCopy()), others);
+    QCOMPARE(readFile(copy.localCopy()), others);
 }
 
 void TestExchange::exitAfterServerRestart()
@@ -317,6 +340,165 @@ void TestExchange::exitWithUploadCutOff()
     QVERIFY(exitCopy(copy, false));
     QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
     QCOMPARE(QDir(m_server->homeDir()).entryList(QDir::Files), QStringList(QStringLiteral("IP.txt")));
+}
+
+void TestExchange::quirkyServers_data()
+{
+    QTest::addColumn<QJsonObject>("atConnect");
+    QTest::addColumn<QJsonObject>("atExit");
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("joined");
+    QTest::addColumn<QByteArray>("left");
+    QTest::addColumn<bool>("leftOk");
+
+    const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
+    const QJsonObject none;
+    const QJsonObject noAppend{{"appe_refuse", 1}};
+    const QJsonObject noRenameOver{{"rnto_exists", 100}};
+    const QJsonObject noSize{{"size_refuse", 100000}};
+    QTest::newRow("APPE refused") << noAppend << none << others << others + OwnRecord << others << true;
+    QTest::newRow("APPE refused, no file yet")
+        << noAppend << none << QByteArray("<none>") << OwnRecord << QByteArray() << true;
+    QTest::newRow("APPE and rename over a file refused")
+        << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 100}} << noRenameOver << others << others + OwnRecord
+        << others << true;
+    QTest::newRow("rename over a file refused at exit") << none << noRenameOver << others << others + OwnRecord
+                                                        << others << true;
+    QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true;
+    // Cut short with "226" and no size to tell: never put in the directory's place.
+    QTest::newRow("upload cut, no SIZE") << none << QJsonObject{{"stor_short", 1}, {"size_refuse", 100000}} << others
+                                         << others + OwnRecord << others + OwnRecord << false;
+    // Right after the exit's download one copy leaves and another, with an
+    // address as long, joins: the same size and, within the second, the
+    // same time.
+    const QByteArray swapped = "\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n" + OwnRecord;
+    QTest::newRow("same size and second after the download")
+        << none << QJsonObject{{"retr_swap", QString::fromLatin1(swapped)}} << others << others + OwnRecord
+        << QByteArray("\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n") << true;
+}
+
+void TestExchange::quirkyServers()
+{
+    QFETCH(QJsonObject, atConnect);
+    QFETCH(QJsonObject, atExit);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, joined);
+    QFETCH(QByteArray, left);
+    QFETCH(bool, leftOk);
+    if (before != "<none>")
+        QVERIFY(writeFile(remoteCopy(), before));
+
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(m_server->setFaults(atConnect));
+    QVERIFY(connectCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), joined);
+    QCOMPARE(readFile(copy.localCopy()), joined);
+    QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
+
+    QVERIFY(m_server->setFaults(atExit));
+    QVERIFY(exitCopy(copy, leftOk));
+    QCOMPARE(readFile(remoteCopy()), left);
+    if (leftOk)
+        QCOMPARE(readFile(copy.localCopy()), left);
+    QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
+}
+
+void TestExchange::leftoversGoAtTheNextExchange()
+{
+    const QByteArray others = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    const QString othersUpload = QStringLiteral("IP.txt.127.0.0.3-0badf00d.tmp");
+    QVERIFY(writeFile(m_server->filePath(othersUpload), others));
+    Copy copy(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(copy));
+
+    // The upload breaks off and its delete is refused: it stays, for now.
+    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}, {"dele_refuse", 1}}));
+    QVERIFY(exitCopy(copy, false));
+    QCOMPARE(accountFiles().size(), 3);
+
+    // Once it is older than any exit still at work, the next exchange
+    // deletes it; the other copy's upload stays.
+    const QString journal = copy.folder.filePath(QStringLiteral(".IP.txt-uploads"));
+    const QString noted = QString::fromLatin1(readFile(journal));
+    QVERIFY(noted.contains(QStringLiteral(".tmp")));
+    QVERIFY(writeFile(journal, QString(noted).replace(QRegularExpression(QStringLiteral("^[0-9]+"),
+                                                                         QRegularExpression::MultilineOption),
+                                                      QStringLiteral("0"))
+                                   .toLatin1()));
+    QVERIFY(exitCopy(copy));
+    QCOMPARE(readFile(remoteCopy()), others);
+    QCOMPARE(accountFiles(), (QStringList{QStringLiteral("IP.txt"), othersUpload}));
+    QVERIFY(!QFile::exists(journal));
+}
+
+void TestExchange::exitEndsByItsDeadline()
+{
+    const QByteArray others = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    static constexpr auto Deadline = 4s;
+    // The server stalls longer than the deadline and never than a reply bound.
+    const auto patient = [](Copy &copy) {
+        FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
+        timeouts.response = 30s;
+        copy.exchange->ftp().setTimeouts(timeouts);
+        copy.exchange->setExitDeadline(Deadline);
+    };
+
+    // "Exit" while the append of "Connect" is on its way.
+    QVERIFY(m_server->setFaults(QJsonObject{{"appe_delay", 20.0}}));
+    Copy joining(m_server->hostAndPort(), Own);
+    patient(joining);
+    QSignalSpy joined(joining.exchange.get(), &DirectoryExchange::registered);
+    QSignalSpy left(joining.exchange.get(), &DirectoryExchange::unregistered);
+    QVERIFY(joining.exchange->registerCopy(joining.peers));
+    QTRY_VERIFY(joining.exchange->stateName().startsWith(QStringLiteral("Join/Appending")));
+    QVERIFY(joining.exchange->unregisterCopy());
+    QVERIFY(left.wait(int(std::chrono::milliseconds(Deadline).count()) + 1000));
+    QCOMPARE(left.first().first().toBool(), false);
+    QVERIFY(joined.isEmpty());
+    QCOMPARE(readFile(remoteCopy()), others);
+
+    // "Exit" stalled while its upload is on the account: the upload goes.
+    QVERIFY(m_server->setFaults({}));
+    Copy leaving(m_server->hostAndPort(), Own);
+    QVERIFY(connectCopy(leaving));
+    patient(leaving);
+    QVERIFY(m_server->setFaults(
+        QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}));
+    QSignalSpy stalled(leaving.exchange.get(), &DirectoryExchange::unregistered);
+    QVERIFY(leaving.exchange->unregisterCopy());
+    QVERIFY(stalled.wait(int(std::chrono::milliseconds(Deadline).count()) + 1000));
+    QCOMPARE(stalled.first().first().toBool(), false);
+    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+    QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
+}
+
+void TestExchange::refusedStartsEndTheirStep()
+{
+    // The FTP client is kept busy by a download the server holds back: every
+    // start of the exchange is refused, and each step ends all the same.
+    const QByteArray others = "\"10.0.0.1\",1\r\n";
+    QVERIFY(writeFile(remoteCopy(), others));
+    QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 20.0}}));
+    Copy copy(m_server->hostAndPort(), Own);
+    FtpClient &ftp = copy.exchange->ftp();
+    QSignalSpy busyEnded(&ftp, &FtpClient::finished);
+    QVERIFY(ftp.get(QStringLiteral("IP.txt"), copy.folder.filePath(QStringLiteral("held"))));
+
+    QSignalSpy joined(copy.exchange.get(), &DirectoryExchange::registered);
+    QVERIFY(copy.exchange->registerCopy(copy.peers));
+    QVERIFY(joined.wait(5000));
+    QCOMPARE(joined.first().first().toBool(), false);
+    QCOMPARE(copy.peers.count(), 1);
+    QCOMPARE(readFile(copy.localCopy()), OwnRecord);
+
+    QSignalSpy left(copy.exchange.get(), &DirectoryExchange::unregistered);
+    QVERIFY(copy.exchange->unregisterCopy());
+    QVERIFY(left.wait(5000));
+    QCOMPARE(left.first().first().toBool(), false);
+    QVERIFY(busyEnded.isEmpty());
+    QCOMPARE(readFile(remoteCopy()), others);
 }
 
 void TestExchange::joinsAtOnceAllStay()

@@ -200,8 +200,8 @@ class Faults(Session):
 
     def directory_down_at_start(self):
         # The copy keeps its local directory between runs; with no server it
-        # must still open, with what it knew, and leave that copy as it was:
-        # it holds what the server held, not what this copy wishes it held.
+        # must still open, with what it knew and itself: its own record goes
+        # at the end of the local copy, and nowhere else.
         before = record(peer_address(1))
         self.folders[5] = self.program_folder(5, {"shared-by-5.txt": b"five\r\n"}, local_directory=before)
         started = time.monotonic()
@@ -210,8 +210,8 @@ class Faults(Session):
         took = time.monotonic() - started
         with open(os.path.join(self.folders[5], "IP.txt"), "rb") as f:
             local = f.read()
-        assert local == before, f"local IP.txt holds {local!r}"
-        return f"main window after {took:.1f} s; local IP.txt left as it was"
+        assert local == before + record(peer_address(5)), f"local IP.txt holds {local!r}"
+        return f"main window after {took:.1f} s; local IP.txt holds what it held and this copy"
 
     def knocks_at_listeners(self):
         # Copy 5's listeners, knocked on from p4. A peer that closes at once,

@@ -9,11 +9,30 @@ test can arm them while the server runs. Counters count down as they fire:
     retr_truncate  N   the next N downloads send half the file, then "226"
     retr_delay     S   every download is held back S seconds, with the file
                        as it was when the download was asked for
+    retr_delay_match T only downloads whose name holds the text T are held
+                       back by retr_delay
     stor_cut       N   the next N uploads (STOR) stop writing after half the
                        bytes, as on a full disk
     appe_cut       N   the same for appends (APPE)
     drop_sessions  N   close every open session at once, as a restarted
                        server would (checked every 50 ms)
+    appe_refuse    N   the next N appends are refused before any data, as a
+                       server that permits no append: "451 ... Append/Restart
+                       not permitted, try again"
+    appe_delay     S   every append is held back S seconds before it starts
+    rnto_exists    N   the next N renames onto a file that exists are
+                       refused, as on servers that never replace a file by a
+                       rename: "550 Cannot create a file when that file
+                       already exists."
+    size_refuse    N   the next N SIZE commands are answered "502", as by a
+                       server that does not tell sizes
+    stor_short     N   the next N uploads (STOR) keep their first 8 bytes,
+                       drop the rest and still answer "226"
+    retr_swap      T   right after the next download of IP.txt has been read,
+                       the file's bytes become the text T, and its
+                       modification time stays as it was: a change of the
+                       same size within the same second
+    dele_refuse    N   the next N deletes are answered "550"
 
     python3 ftpd.py --home DIR [--address A] [--port P] [--faults FILE]
 """
@@ -61,6 +80,17 @@ class Faults:
     def value(self, name):
         return float(self._load().get(name, 0))
 
+    def pop(self, name):
+        """The fault's value, once: it is disarmed when read."""
+        faults = self._load()
+        if name not in faults:
+            return None
+        value = faults.pop(name)
+        with open(self.path + ".new", "w") as f:
+            json.dump(faults, f)
+        os.replace(self.path + ".new", self.path)
+        return value
+
 
 class FullDisk:
     """A file that takes `room` bytes and then reports a full disk."""
@@ -88,8 +118,23 @@ class FullDisk:
         return getattr(self.fd, name)
 
 
+class ShortFile(FullDisk):
+    """A file that keeps `room` bytes and silently drops the rest."""
+
+    def write(self, data):
+        kept = data[: self.room]
+        self.room -= len(kept)
+        if kept:
+            self.fd.write(kept)
+        return len(data)
+
+
 class Handler(FTPHandler):
     faults = None
+
+    def _faults_text(self, name):
+        value = self.faults._load().get(name)
+        return value if isinstance(value, str) else None
 
     def ftp_QUIT(self, line):
         # Logged, so that a test can tell a goodbye from a dropped connection.
@@ -110,7 +155,17 @@ class Handler(FTPHandler):
             return None
         if self.faults.take("retr_truncate"):
             data = data[: len(data) // 2]
+        if os.path.basename(file) == "IP.txt":
+            swap = self.faults.pop("retr_swap")
+            if swap is not None:
+                times = os.stat(file)
+                with open(file, "wb") as f:
+                    f.write(swap.encode("latin-1"))
+                os.utime(file, ns=(times.st_atime_ns, times.st_mtime_ns))
         delay = self.faults.value("retr_delay")
+        match = self._faults_text("retr_delay_match")
+        if match and match not in os.path.basename(file):
+            delay = 0
 
         def send():
             if not self.connected:
@@ -125,19 +180,54 @@ class Handler(FTPHandler):
             send()
         return file
 
+    def ftp_APPE(self, file):
+        if self.faults.take("appe_refuse"):
+            self.respond("451 %s: Append/Restart not permitted, try again" % os.path.basename(file))
+            return None
+        delay = self.faults.value("appe_delay")
+        if delay > 0:
+            self.ioloop.call_later(delay, lambda: self.connected and super(Handler, self).ftp_APPE(file),
+                                   _errback=self.handle_error)
+            return file
+        return super().ftp_APPE(file)
+
+    def ftp_RNTO(self, path):
+        if os.path.exists(path) and self.faults.take("rnto_exists"):
+            self._rnfr = None
+            self.respond("550 Cannot create a file when that file already exists.")
+            return None
+        return super().ftp_RNTO(path)
+
+    def ftp_SIZE(self, path):
+        if self.faults.take("size_refuse"):
+            self.respond("502 Command not implemented.")
+            return None
+        return super().ftp_SIZE(path)
+
+    def ftp_DELE(self, path):
+        if self.faults.take("dele_refuse"):
+            self.respond("550 Permission denied.")
+            return None
+        return super().ftp_DELE(path)
+
     def ftp_STOR(self, file, mode="w"):
         result = super().ftp_STOR(file, mode)
-        fault = "appe_cut" if "a" in mode else "stor_cut"
-        if result is None or not self.faults.take(fault):
+        if result is None:
+            return result
+        if "a" not in mode and self.faults.take("stor_short"):
+            wrap = ShortFile
+        elif self.faults.take("appe_cut" if "a" in mode else "stor_cut"):
+            wrap = FullDisk
+        else:
             return result
         # Half of what is coming fits; the size is not known in advance, so
         # the cut comes after the first half of the client's first block.
         room = 8
         if self.data_channel is not None and self.data_channel.file_obj is not None:
-            self.data_channel.file_obj = FullDisk(self.data_channel.file_obj, room)
+            self.data_channel.file_obj = wrap(self.data_channel.file_obj, room)
         elif self._in_dtp_queue is not None:
             fd, cmd = self._in_dtp_queue
-            self._in_dtp_queue = (FullDisk(fd, room), cmd)
+            self._in_dtp_queue = (wrap(fd, room), cmd)
         return result
 
 

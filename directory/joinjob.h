@@ -1,0 +1,145 @@
+#pragma once
+
+#include "directory/directoryjob.h"
+#include "directory/directorysettings.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <memory>
+
+struct PeerTable;
+class DirectoryReader;
+class ReadJob;
+class ReplaceJob;
+class ServerTraits;
+class SweepJob;
+class UploadJournal;
+
+/// "Connect": puts this copy's record in the central directory and loads
+/// the peer table.
+///
+///   Connecting     log in
+///   Connected      reports Step::Connected
+///   Uploading      reports Step::Uploading
+///   Sweeping       deletes uploads an earlier exchange left (SweepJob)
+///   Reading        downloads the directory (ReadJob)
+///   Appending      appends this copy's two-line record (APPE), on a line
+///                  of its own. A server that refuses APPE makes the job
+///                  read again, settled, and go on
+///   Replacing      by replacing the file: the download with the record at
+///                  its end (ReplaceJob); a directory that changed meanwhile
+///                  is read again, MaxReplaceAttempts in all
+///   Waiting        VerifyDelayMs, then
+///   Verifying      downloads it again: the record must be there, or it is
+///                  added again, MaxAppendAttempts in all
+///   Keeping        that download becomes the local copy
+///   Disconnecting  reports Step::Disconnecting (the session stays open)
+///   Loading        reports Step::Loading, then loads the peer table from
+///                  the local copy, a slice at a time
+///   Done           reports Step::Done, then finished()
+///
+/// Nothing is written to the server that was not built on a download just
+/// checked whole: when the directory cannot be read, the job leaves it
+/// alone, adds this copy's record to the local copy, and loads that.
+class JoinJob : public DirectoryJob
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        Idle,
+        Connecting,
+        Connected,
+        Uploading,
+        Sweeping,
+        Reading,
+        Appending,
+        Replacing,
+        Waiting,
+        Verifying,
+        Keeping,
+        Disconnecting,
+        Loading,
+        Done,
+    };
+    Q_ENUM(State)
+
+    /// The points that the start-up window shows a text for.
+    enum class Step { Connected, Uploading, Disconnecting, Loading, Done };
+    Q_ENUM(Step)
+
+    /// Adds of this copy's record before the job gives up.
+    static constexpr int MaxAppendAttempts = 3;
+    /// Replacements that other copies may spoil before the job gives up.
+    static constexpr int MaxReplaceAttempts = 5;
+    /// Wait after adding the record before reading it back: longer than
+    /// another copy's check-then-rename at "Exit" takes, so a rename that
+    /// overwrote the record is seen.
+    static constexpr int VerifyDelayMs = 100;
+    /// Longest time one slice of loading may hold the event loop.
+    static constexpr int SliceMs = 4;
+
+    /// peers must outlive the job. Uploads noted in journal older than
+    /// leftoverAgeMs are deleted on the way.
+    JoinJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
+            PeerTable &peers, qint64 leftoverAgeMs, QObject *parent = nullptr);
+    ~JoinJob() override;
+
+    void start() override;
+    void cancel() override;
+    /// "Exit" is asked for. True when a write to the directory is on its
+    /// way: the job lets it end (dropped half-way, the server might still
+    /// write it after the download that is to remove it), then ends with
+    /// finished(false). False when the job stopped at once, without a signal.
+    bool stopAfterWrite();
+    /// Gives up the write on its way (a temporary upload is still deleted,
+    /// within a bound), then finished(false).
+    void abort();
+
+    QString stateName() const override;
+    State state() const { return m_state; }
+
+signals:
+    void stepReached(JoinJob::Step step);
+
+protected:
+    void ftpFinished(bool ok) override;
+
+private:
+    void enter(State state);
+    void report(Step step, State next);
+    void read(State state);
+    void readFinished(bool ok);
+    void appended(bool ok);
+    void replaceFinished();
+    void addAgainOrGiveUp(qint64 own);
+    void fail(const QString &why);
+    void keepDownload();
+    void startLoading();
+    void loadSlice();
+    bool stopping();
+
+    ServerTraits &m_traits;
+    UploadJournal &m_journal;
+    const DirectorySettings &m_settings;
+    PeerTable &m_peers;
+    qint64 m_leftoverAgeMs;
+    QByteArray m_record;
+    State m_state = State::Idle;
+
+    std::unique_ptr<SweepJob> m_sweep;
+    std::unique_ptr<ReadJob> m_read;
+    std::unique_ptr<ReplaceJob> m_replace;
+    bool m_connectFailed = false;
+    bool m_registered = false;
+    bool m_ownInTableOnly = false;
+    bool m_stopAfterWrite = false;
+    int m_addAttempts = 0;
+    int m_replaceAttempts = 0;
+    qint64 m_ownBefore = 0;
+    QString m_error;
+
+    std::unique_ptr<QFile> m_loadFile;
+    std::unique_ptr<DirectoryReader> m_reader;
+};

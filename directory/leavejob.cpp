@@ -1,0 +1,243 @@
+#include "directory/leavejob.h"
+
+#include "directory/directory.h"
+#include "directory/directoryfilter.h"
+#include "directory/directorylog.h"
+#include "directory/readjob.h"
+#include "directory/replacejob.h"
+#include "directory/sweepjob.h"
+#include "directory/tamsin.h"
+
+#include <QMetaEnum>
+
+#include <cstdio>
+
+LeaveJob::LeaveJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
+                   PeerTable *peers, qint64 leftoverAgeMs, QObject *parent)
+    : DirectoryJob(ftp, parent)
+    , m_traits(traits)
+    , m_journal(journal)
+    , m_settings(settings)
+    , m_peers(peers)
+    , m_leftoverAgeMs(leftoverAgeMs)
+{
+}
+
+LeaveJob::~LeaveJob() = default;
+
+QString LeaveJob::stateName() const
+{
+    QString name = QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(m_state)));
+    if (m_state == State::Reading && m_read)
+        name += u'/' + m_read->stateName();
+    else if (m_state == State::Replacing && m_replace)
+        name += u'/' + m_replace->stateName();
+    return name;
+}
+
+void LeaveJob::start()
+{
+    begin();
+    m_replaceAttempts = 0;
+    m_leftOk = false;
+    m_aborting = false;
+    m_keep.clear();
+    m_error.clear();
+    enter(State::Sweeping);
+}
+
+void LeaveJob::cancel()
+{
+    retire(m_sweep);
+    retire(m_read);
+    retire(m_replace);
+    m_filter.reset();
+    m_filterIn.reset();
+    m_filterOut.reset();
+    QFile::remove(m_settings.scratch("part"));
+    QFile::remove(m_settings.scratch("out"));
+    DirectoryJob::cancel();
+    m_state = State::Idle;
+}
+
+void LeaveJob::abort(const QString &why)
+{
+    if (!isRunning() || m_aborting)
+        return;
+    m_aborting = true;
+    if (m_state == State::Keeping || m_state == State::Closing) {
+        // The directory is done with; only the goodbye is dropped.
+        cancel();
+        begin();
+        queue([this] { finish(m_leftOk, m_error); });
+        return;
+    }
+    m_error = why;
+    if (m_state == State::Replacing && m_replace && m_replace->isRunning()) {
+        // Its upload is deleted first; replaceFinished() ends the job.
+        m_replace->abort();
+        return;
+    }
+    cancel();
+    begin();
+    queue([this] { finish(false, m_error); });
+}
+
+void LeaveJob::enter(State state)
+{
+    m_state = state;
+    switch (state) {
+    case State::Idle:
+    case State::Done:
+        break;
+    case State::Sweeping:
+        retire(m_sweep);
+        m_sweep = std::make_unique<SweepJob>(m_ftp, m_journal, m_leftoverAgeMs);
+        if (!m_sweep->isNeeded()) {
+            enter(State::Reading);
+            break;
+        }
+        connect(m_sweep.get(), &DirectoryJob::finished, this, [this] { enter(State::Reading); });
+        m_sweep->start();
+        break;
+    case State::Reading:
+        retire(m_read);
+        m_read = std::make_unique<ReadJob>(m_ftp, m_traits, m_settings.remoteFile, m_settings.scratch("part"),
+                                           m_settings.maxFileSize, ReadJob::Check::Settled);
+        connect(m_read.get(), &DirectoryJob::finished, this, &LeaveJob::readFinished);
+        m_read->start();
+        break;
+    case State::Filtering:
+        startFiltering();
+        break;
+    case State::Replacing:
+        retire(m_replace);
+        m_replace = std::make_unique<ReplaceJob>(m_ftp, m_traits, m_journal, m_settings.remoteFile,
+                                                 m_settings.ownAddress, m_read->snapshot(), m_settings.scratch("out"),
+                                                 m_settings.scratch("check"), m_settings.maxFileSize);
+        connect(m_replace.get(), &DirectoryJob::finished, this, &LeaveJob::replaceFinished);
+        m_replace->start();
+        break;
+    case State::Keeping:
+        // The local copy mirrors what the server holds now.
+        if (std::rename(QFile::encodeName(m_keep).constData(), QFile::encodeName(m_settings.localCopy()).constData())
+            != 0)
+            warn(tr("Cannot keep the local copy %1").arg(m_settings.localCopy()));
+        QFile::remove(m_settings.scratch("part"));
+        QFile::remove(m_settings.scratch("out"));
+        queue([this] { enter(State::Closing); });
+        break;
+    case State::Closing:
+        expect(m_ftp.disconnectFromHost());
+        break;
+    }
+}
+
+void LeaveJob::ftpFinished(bool)
+{
+    if (m_state != State::Closing)
+        return;
+    m_state = State::Done;
+    finish(m_leftOk, m_error);
+}
+
+void LeaveJob::readFinished(bool ok)
+{
+    if (!ok) {
+        end(tr("Cannot download the central directory: %1").arg(m_read->errorString()));
+        return;
+    }
+    queue([this] { enter(State::Filtering); });
+}
+
+void LeaveJob::startFiltering()
+{
+    const QString download = m_read->snapshot().path;
+    m_filterIn = std::make_unique<QFile>(download);
+    m_filterOut = std::make_unique<QFile>(m_settings.scratch("out"));
+    if (!m_filterIn->open(QIODevice::ReadOnly)) {
+        end(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
+        return;
+    }
+    if (!m_filterOut->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        end(tr("Cannot write %1: %2").arg(m_filterOut->fileName(), m_filterOut->errorString()));
+        return;
+    }
+    m_filter = std::make_unique<DirectoryFilter>(m_filterIn.get(), m_filterOut.get(), m_settings.ownAddress);
+    if (m_peers) {
+        // The table becomes the directory as the server holds it, this
+        // copy's entries blanked, so the user count follows the server.
+        m_peers->PeerCount = 0;
+        m_filter->setRecordSink([this](const DirectoryRecord &record) {
+            if (m_peers->count() >= PeerTable::PeerLimit || !Directory::store(*m_peers, record))
+                return;
+            if (record.address == m_settings.ownAddress)
+                m_peers->PeerAddress[size_t(m_peers->count())].clear();
+        });
+    }
+    filterSlice();
+}
+
+void LeaveJob::filterSlice()
+{
+    if (!m_filter->step(SliceMs)) {
+        queue([this] { filterSlice(); });
+        return;
+    }
+    const bool failed = m_filter->failed();
+    const qint64 removed = m_filter->removed();
+    m_filter.reset();
+    m_filterIn.reset();
+    const bool written = m_filterOut->flush();
+    m_filterOut.reset();
+    if (!failed && removed == 0) {
+        // Nothing of this copy in the directory: it stays as it is, and no
+        // other copy's append can be lost to a rewrite.
+        m_leftOk = true;
+        m_keep = m_read->snapshot().path;
+        queue([this] { enter(State::Keeping); });
+        return;
+    }
+    if (failed || !written) {
+        end(tr("Cannot write the directory without this copy: the file could not be read or written"));
+        return;
+    }
+    queue([this] { enter(State::Replacing); });
+}
+
+void LeaveJob::replaceFinished()
+{
+    if (m_aborting) {
+        m_state = State::Done;
+        finish(false, m_error);
+        return;
+    }
+    switch (m_replace->outcome()) {
+    case ReplaceJob::Outcome::Replaced:
+        m_leftOk = true;
+        m_keep = m_settings.scratch("out");
+        enter(State::Keeping);
+        break;
+    case ReplaceJob::Outcome::Changed:
+        if (++m_replaceAttempts < MaxReplaceAttempts) {
+            qCDebug(lcDirectory) << "the directory changed during the exit; starting over";
+            enter(State::Reading);
+        } else {
+            end(tr("The directory kept changing; it was left as it was"));
+        }
+        break;
+    case ReplaceJob::Outcome::Failed:
+        end(m_replace->errorString());
+        break;
+    }
+}
+
+void LeaveJob::end(const QString &error)
+{
+    m_error = error;
+    warn(error);
+    m_leftOk = false;
+    QFile::remove(m_settings.scratch("part"));
+    QFile::remove(m_settings.scratch("out"));
+    queue([this] { enter(State::Closing); });
+}

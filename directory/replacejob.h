@@ -1,0 +1,124 @@
+#pragma once
+
+#include "directory/directoryjob.h"
+#include "directory/readjob.h"
+
+#include <QString>
+#include <QTimer>
+
+class ServerTraits;
+class UploadJournal;
+
+/// Puts a new directory file in the place of the one a settled download
+/// saw, only while the server's file is still that one, and never half
+/// written.
+///
+///   Sending          upload the new file under a name of this copy's own
+///                    (noted in the upload journal first)
+///   CheckingCopy     the upload must have arrived whole: its size, or,
+///   ReadingCopyBack  where the server tells no size, its bytes read back
+///   CheckingFile     the directory must be the file the download saw: a
+///                    size or time that differs is a change; equal ones
+///                    prove nothing changed only when the download began
+///                    TimeProofMarginS after the file's time, by the
+///                    server's clock; else
+///   ReadingFile      the directory is read again and compared byte for byte,
+///   Rechecking       and its size and time asked once more: a download takes
+///                    a while, and what counts is the file right before
+///                    the next step
+///   Renaming         the upload is renamed over the directory (RNFR/RNTO),
+///                    one step on the server
+///   Storing          where the server refuses a rename over an existing
+///                    file: the new file is uploaded straight over the
+///                    directory, right after the check,
+///   Confirming       and confirmed: its size, or
+///   ReadingBack      its bytes read back; what another copy appended
+///                    meanwhile may follow. A broken store is repeated,
+///                    MaxStoreAttempts in all
+///   Discarding       the upload is deleted, on every way out
+///   Done
+///
+/// Ends Replaced, Changed (another copy changed the directory: build again
+/// from a fresh download) or Failed. abort() gives up at once but still
+/// deletes the upload, within CleanupMs.
+class ReplaceJob : public DirectoryJob
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        Idle,
+        Sending,
+        CheckingCopy,
+        ReadingCopyBack,
+        CheckingFile,
+        ReadingFile,
+        Rechecking,
+        Renaming,
+        Storing,
+        Confirming,
+        ReadingBack,
+        Discarding,
+        Done,
+    };
+    Q_ENUM(State)
+
+    enum class Outcome { Replaced, Changed, Failed };
+    Q_ENUM(Outcome)
+
+    /// A time in whole seconds tells apart only changes a second apart; one
+    /// second more for two clocks that do not run quite alike.
+    static constexpr int TimeProofMarginS = 2;
+    /// Direct uploads over the directory before the job gives up.
+    static constexpr int MaxStoreAttempts = 3;
+    /// Longest wait for deleting the upload after abort().
+    static constexpr int CleanupMs = 5000;
+
+    /// base: the settled download the new file was built from. newFile: the
+    /// local file to put in its place. scratch: a local file the job may
+    /// write for its checks. ownAddress names the temporary upload.
+    ReplaceJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, QString remoteFile, QString ownAddress,
+               DirectorySnapshot base, QString newFile, QString scratch, qint64 maxSize, QObject *parent = nullptr);
+
+    void start() override;
+    void cancel() override;
+    /// Gives up: the operation on its way is dropped, the upload deleted
+    /// (within CleanupMs), then finished(false).
+    void abort();
+    QString stateName() const override;
+    State state() const { return m_state; }
+    Outcome outcome() const { return m_outcome; }
+    /// The name the upload has on the account.
+    QString uploadName() const { return m_upload; }
+
+protected:
+    void ftpFinished(bool ok) override;
+
+private:
+    void enter(State state);
+    void checkedCopy(bool ok);
+    void checkedFile(bool ok);
+    void rechecked(bool ok);
+    void unchanged();
+    void confirmed(bool ok);
+    void storeAgain(const QString &why);
+    void end(Outcome outcome, const QString &why = {});
+    void discarded(bool ok);
+
+    ServerTraits &m_traits;
+    UploadJournal &m_journal;
+    QString m_remoteFile;
+    DirectorySnapshot m_base;
+    QString m_newFile;
+    QString m_scratch;
+    qint64 m_maxSize;
+    qint64 m_newSize = 0;
+    QString m_upload;
+    State m_state = State::Idle;
+    Outcome m_outcome = Outcome::Failed;
+    QString m_why;
+    bool m_uploadMayExist = false;
+    bool m_aborting = false;
+    int m_storeAttempts = 0;
+    QTimer m_cleanupBound;
+};

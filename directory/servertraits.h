@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+
+/// What one session has learnt about the directory's FTP server: commands
+/// it refuses, and how late its clock reads at least. Shared by the jobs of
+/// one exchange, so that "Exit" does not try again what "Connect" found
+/// refused.
+class ServerTraits
+{
+public:
+    /// The server answers APPE with a refusal: copies join by replacing.
+    bool appendRefused() const { return m_appendRefused; }
+    void setAppendRefused() { m_appendRefused = true; }
+
+    /// The server refuses to rename a file over one that exists: the
+    /// directory is replaced by a direct upload.
+    bool renameOverRefused() const { return m_renameOverRefused; }
+    void setRenameOverRefused() { m_renameOverRefused = true; }
+
+    /// Notes the modification time of a file this copy has just written:
+    /// the server's clock read at least that then.
+    void noteServerTime(const QDateTime &time);
+    /// The earliest the server's clock can read now; invalid before any
+    /// time was noted.
+    QDateTime serverTimeAtLeast() const;
+
+private:
+    bool m_appendRefused = false;
+    bool m_renameOverRefused = false;
+    QDateTime m_seen;
+    QElapsedTimer m_since;
+};
