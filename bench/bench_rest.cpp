@@ -15,6 +15,7 @@
 // The figures are printed, never judged.
 
 #include "Controls/ambrelinterface.h"
+#include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
 #include "app/windows/iconcontrol.h"
@@ -230,8 +231,8 @@ int main(int argc, char **argv)
     WakeCounter counter;
     app.installEventFilter(&counter);
 
-    Splash splash(*strips, settings, Tamsin::peers());
-    splash.setEndProcess([] {});
+    Session session(settings, Tamsin::peers(), [](int) {});
+    Splash splash(*strips, session);
     splash.show();
     {
         QEventLoop loop;
@@ -241,7 +242,7 @@ int main(int argc, char **argv)
         QMetaObject::invokeMethod(splash.findChild<QLineEdit *>(QStringLiteral("Username")), "returnPressed");
         loop.exec();
     }
-    MDIMain *main = splash.mainWindow();
+    MDIMain *main = session.mainWindow();
     if (!main || !main->isVisible()) {
         out() << "the copy did not connect" << Qt::endl;
         return 1;
