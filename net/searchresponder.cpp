@@ -137,10 +137,8 @@ void SearchResponder::listenAgain()
     m_SearchRecive->close();
     if (bindAndListen()) {
         m_state = State::Listening;
-        if (std::exchange(m_retryReported, false)) {
-            qCWarning(lcSearch).noquote() << "Listening on port" << m_port << "again";
+        if (std::exchange(m_retryReported, false))
             emit listenerRecovered();
-        }
         return;
     }
     m_state = State::Rebinding;

@@ -101,8 +101,10 @@ void Server::reportListener(QString &standing, const QString &text)
 
 void Server::listenerBack(QString &standing)
 {
-    if (!standing.isEmpty())
-        emit listenerErrorCleared(std::exchange(standing, QString()));
+    if (standing.isEmpty())
+        return;
+    qCWarning(lcSearch).noquote() << "Listener is back after:" << standing;
+    emit listenerErrorCleared(std::exchange(standing, QString()));
 }
 
 quint16 Server::searchLocalPort() const

@@ -83,17 +83,13 @@ bool UploadResponder::bindAndListen()
 void UploadResponder::listenAgain()
 {
     if (bindAndListen()) {
-        if (std::exchange(m_failReported, false)) {
-            qCWarning(lcTransfer).noquote() << "Listening on port" << m_port << "again";
+        if (std::exchange(m_failReported, false))
             emit listenerRecovered();
-        }
         return;
     }
     m_state = State::Rebinding;
     if (!m_failReported) {
         m_failReported = true;
-        qCWarning(lcTransfer).noquote() << "Cannot listen on port" << m_port << "again:" << m_errorString
-                                        << "- trying every" << RebindRetryMs << "ms";
         emit listenFailed(m_errorString);
     }
     m_retry->start();
