@@ -2,6 +2,7 @@
 
 #include "twips.h"
 
+#include <QEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
@@ -85,7 +86,7 @@ Ambrel::Ambrel(QWidget *parent)
 
     resize(Twips::toPixelsX(*this, ControlWidthTwips), Twips::toPixelsY(*this, ControlHeightTwips));
     UserControl_Initialize();
-    m_scroll->start();
+    applyTimerState();
 }
 
 Ambrel::~Ambrel()
@@ -182,6 +183,33 @@ void Ambrel::resizeEvent(QResizeEvent *event)
     UserControl_Resize();
 }
 
+void Ambrel::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    QWidget *shownIn = window();
+    if (shownIn != m_window) {
+        if (m_window)
+            m_window->removeEventFilter(this);
+        m_window = shownIn;
+        if (shownIn != this)
+            shownIn->installEventFilter(this);
+    }
+    applyTimerState();
+}
+
+void Ambrel::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    applyTimerState();
+}
+
+bool Ambrel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_window && event->type() == QEvent::WindowStateChange)
+        applyTimerState();
+    return QWidget::eventFilter(watched, event);
+}
+
 void Ambrel::UserControl_Initialize()
 {
     const int trackHeight = m_picture2->contentsRect().height();
@@ -235,7 +263,10 @@ void Ambrel::paintBlock()
 
 void Ambrel::applyTimerState()
 {
-    const bool ticks = m_enabled && m_scroll->interval() > 0;
+    // Nothing ticks for a strip nobody can see: a window that is hidden or
+    // minimised for good must not keep the program awake.
+    const bool seen = isVisible() && !window()->isMinimized();
+    const bool ticks = m_enabled && m_scroll->interval() > 0 && seen;
     if (!ticks)
         m_scroll->stop();
     else if (!m_scroll->isActive())

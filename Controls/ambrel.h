@@ -2,6 +2,7 @@
 
 #include "ambrelinterface.h"
 
+#include <QPointer>
 #include <QSizeF>
 #include <QWidget>
 
@@ -10,6 +11,9 @@ class QTimer;
 
 /// Busy indicator: a block of five shaded bars that slides across a black
 /// strip, one step per tick of its timer, for as long as the timer runs.
+/// The timer runs only while the strip is on screen: hidden, or in a
+/// minimised window, a started strip waits without ticking and goes on from
+/// where it stood when it is seen again.
 class Ambrel : public QWidget, public AmbrelStrip
 {
     Q_OBJECT
@@ -27,6 +31,7 @@ public:
     /// Whether the block holds its bars for its present size.
     bool isPainted() const;
     int tickInterval() const;
+    /// Whether the timer runs: started, with a tick interval, and on screen.
     bool isTicking() const;
 
     /// Strips alive in this library; it may only be unloaded when none is.
@@ -40,6 +45,9 @@ public slots:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void UserControl_Initialize();
@@ -50,6 +58,8 @@ private:
     QWidget *m_picture2 = nullptr;
     QLabel *m_picture1 = nullptr;
     QTimer *m_scroll = nullptr;
+    // The window the strip is shown in, watched for being minimised.
+    QPointer<QWidget> m_window;
 
     // Pixels per unit of the track's and the block's own scales.
     double m_trackScaleX = 1.0;

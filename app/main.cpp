@@ -1,9 +1,10 @@
 #include "Controls/ambrelinterface.h"
-#include "app/sessionend.h"
+#include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
 #include "app/windows/look.h"
 #include "directory/tamsin.h"
+#include "net/localaddress.h"
 
 #include <QApplication>
 
@@ -20,8 +21,12 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(Look::programIcon());
     Look::resolveComicFace();
 
-    // The directory host is a build setting; there is no run-time one.
-    const ProgramSettings settings = Startup::defaultSettings(QStringLiteral(FERRIN_DIRECTORY_HOST));
+    // This machine's address, taken once: the record registered at
+    // "Connect", the listeners and the records removed at "Exit" all name
+    // it, whatever happens to the machine's addresses meanwhile. The
+    // directory host is a build setting; there is no run-time one.
+    const QString address = LocalAddress::detect();
+    const ProgramSettings settings = Startup::defaultSettings(QStringLiteral(FERRIN_DIRECTORY_HOST), address);
     QString error;
     AmbrelFactory *strips = Startup::loadAmbrel(settings.programFolder, &error);
     if (!strips) {
@@ -29,11 +34,10 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    Splash splash(*strips, settings, Tamsin::peers());
-    // A kill, Ctrl+C or the end of the desktop session runs the exit command.
-    SessionEnd session;
-    QObject::connect(&splash, &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
-    QObject::connect(&session, &SessionEnd::endRequested, &splash, &Splash::endSession);
+    // From here on every way out - File > Exit, a signal, the end of the
+    // desktop session, closing the start-up window - goes through the session.
+    Session session(settings, Tamsin::peers(), Session::endProcessNow);
+    Splash splash(*strips, session);
     splash.show();
     return QApplication::exec();
 }

@@ -16,19 +16,41 @@ namespace {
 constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 int g_pipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_received = 0;
+// Set once the exit command has been asked for, in whatever way.
+volatile std::sig_atomic_t g_leaving = 0;
+// The last signal, and whether one came while leaving.
+volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_again = 0;
+
+extern "C" void onForcedEnd(int)
+{
+    _exit(128 + g_signal);
+}
 
 extern "C" void onSignal(int number)
 {
-    // A second signal while the exit command runs: end now.
-    if (g_received != 0)
-        _exit(128 + number);
-    g_received = number;
+    g_signal = number;
+    if (g_leaving != 0) {
+        // A second request: the event loop ends the process, or, if it
+        // cannot in time, this handler's alarm does.
+        g_again = 1;
+        alarm(SessionEnd::ForcedEndSeconds);
+    }
+    g_leaving = 1;
     // write() may change errno under the code this signal interrupted.
     const int savedErrno = errno;
     const char byte = static_cast<char>(number);
     [[maybe_unused]] const ssize_t written = write(g_pipe[1], &byte, 1);
     errno = savedErrno;
+}
+
+void setHandler(int number, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(number, &action, nullptr);
 }
 
 } // namespace
@@ -41,43 +63,46 @@ SessionEnd::SessionEnd(QObject *parent)
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SessionEnd::readSignal);
 
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     for (const int number : Signals)
-        sigaction(number, &action, nullptr);
+        setHandler(number, onSignal);
+    setHandler(SIGALRM, onForcedEnd);
 
     if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
-        // The session manager asks first; what it does next (quitting the
-        // event loop, or a SIGTERM) finds the exit command running.
-        connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
-            manager.setRestartHint(QSessionManager::RestartNever);
-            request();
-        });
+        // Asked to save, the copy has nothing to save and nothing to be
+        // restarted with at the next login; it goes on running.
+        connect(app, &QGuiApplication::commitDataRequest, this,
+                [](QSessionManager &manager) { manager.setRestartHint(QSessionManager::RestartNever); });
     }
     QCoreApplication::instance()->installEventFilter(this);
 }
 
 SessionEnd::~SessionEnd()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
+    alarm(0);
     for (const int number : Signals)
-        sigaction(number, &action, nullptr);
+        setHandler(number, SIG_DFL);
+    setHandler(SIGALRM, SIG_DFL);
     for (int &fd : g_pipe) {
         if (fd >= 0)
             close(fd);
         fd = -1;
     }
-    g_received = 0;
+    g_leaving = 0;
+    g_signal = 0;
+    g_again = 0;
 }
 
 void SessionEnd::readSignal()
 {
     char bytes[16];
     while (read(g_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+    if (g_again != 0 && !m_endedNow) {
+        // The event loop has it in time: the handler's own end is not needed.
+        alarm(0);
+        m_endedNow = true;
+        emit endNowRequested(128 + g_signal);
+        return;
     }
     request();
 }
@@ -87,14 +112,15 @@ void SessionEnd::request()
     if (m_requested)
         return;
     m_requested = true;
+    g_leaving = 1;
     emit endRequested();
 }
 
 bool SessionEnd::eventFilter(QObject *watched, QEvent *event)
 {
     // Quitting the event loop would end the program without leaving the
-    // directory; once there is something to leave, the exit command ends it.
-    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance() && m_holdQuit) {
+    // directory: the exit command ends it instead.
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) {
         request();
         return true;
     }

@@ -5,11 +5,16 @@
 class QSocketNotifier;
 
 /// Turns the end of a session into the exit command: SIGTERM, SIGINT and
-/// SIGHUP (a kill, Ctrl+C, a closed terminal, a logout), the desktop
-/// session manager's "save your data", and a request to quit the event loop
-/// all come out as endRequested(), once; the program then leaves the
-/// directory within the exit command's bounds. A second signal while that
-/// runs ends the process at once.
+/// SIGHUP (a kill, Ctrl+C, a closed terminal) and a request to quit the
+/// event loop (what the desktop session manager sends once the session
+/// really ends) all come out as endRequested(), once. A second signal after
+/// that comes out as endNowRequested(): the user will not wait for the
+/// directory. If the event loop does not take it within ForcedEndSeconds,
+/// the process ends from the signal handler.
+///
+/// The session manager's request to save the session is not an end: it
+/// comes for a save during the session as well as before a logout, and the
+/// logout is followed by the quit.
 ///
 /// The signal handler only writes a byte into a pipe (the one thing it may
 /// safely do); the pipe's read end wakes the event loop.
@@ -18,6 +23,10 @@ class SessionEnd : public QObject
     Q_OBJECT
 
 public:
+    /// How long a second signal waits for the event loop before the handler
+    /// ends the process itself.
+    static constexpr unsigned ForcedEndSeconds = 2;
+
     /// Installs the handlers. One object per process.
     explicit SessionEnd(QObject *parent = nullptr);
     ~SessionEnd() override;
@@ -25,13 +34,11 @@ public:
     /// Whether the handlers are in place.
     bool isInstalled() const { return m_notifier != nullptr; }
 
-    /// Whether a quit of the event loop is held back for the exit command.
-    /// While false (before "Connect"), quitting quits.
-    void setHoldQuit(bool hold) { m_holdQuit = hold; }
-
 signals:
     /// The session is ending: run the exit command. Emitted once.
     void endRequested();
+    /// A second signal: end now, with this exit status.
+    void endNowRequested(int status);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -41,6 +48,6 @@ private:
     void request();
 
     QSocketNotifier *m_notifier = nullptr;
-    bool m_holdQuit = false;
     bool m_requested = false;
+    bool m_endedNow = false;
 };

@@ -1,25 +1,16 @@
 #include "app/splash.h"
 
 #include "Controls/ambrelinterface.h"
-#include "app/shutdown.h"
+#include "app/session.h"
 #include "app/windows/buttonlabel.h"
 #include "app/windows/look.h"
-#include "app/windows/mdimain.h"
-#include "app/windows/orvik.h"
 #include "app/windows/twips.h"
-#include "net/localaddress.h"
-#include "net/server.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-
-#include <cstdio>
-#include <cstdlib>
-#include <utility>
 
 namespace {
 
@@ -35,29 +26,12 @@ constexpr char StatusDisconnecting[] = "Disconnecting From Central Server";
 constexpr char StatusLoading[] = "Loading Users:";
 constexpr char StatusDone[] = "Done: Loading...";
 
-ProgramSettings withAddress(ProgramSettings settings)
-{
-    // Taken once, here: the record registered, the listeners and the
-    // records removed at exit all name the same address.
-    if (settings.localAddress.isEmpty())
-        settings.localAddress = LocalAddress::detect();
-    return settings;
-}
-
 } // namespace
 
-Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers, QWidget *parent)
+Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint)
-    , m_settings(withAddress(std::move(settings)))
-    , m_peers(peers)
-    , m_exchange(std::make_unique<DirectoryExchange>(m_settings.directory()))
-    , m_endProcess([] {
-        // Nothing after the exit command may run any more: no window's
-        // close handler, no pending event.
-        std::fflush(nullptr);
-        std::_Exit(0);
-    })
+    , m_session(session)
 {
     setObjectName(QStringLiteral("Splash"));
     setWindowTitle(QString::fromLatin1(Caption));
@@ -114,22 +88,18 @@ Splash::Splash(AmbrelFactory &strips, ProgramSettings settings, PeerTable &peers
     connect(m_Label4, &ButtonLabel::clicked, this, &Splash::Label4_Click);
     connect(m_Username, &QLineEdit::returnPressed, this, &Splash::Label4_Click);
 
-    connect(m_exchange.get(), &DirectoryExchange::stepReached, this, &Splash::exchange_Step);
-    connect(m_exchange.get(), &DirectoryExchange::registered, this, &Splash::exchange_Registered);
+    connect(&m_session.exchange(), &DirectoryExchange::stepReached, this, &Splash::exchange_Step);
+    connect(&m_session, &Session::handingOver, this, &Splash::session_HandingOver);
+    connect(&m_session, &Session::running, this, &Splash::connectFinished);
 
     Form_Load();
 }
 
-Splash::~Splash()
-{
-    // The exit command and the windows go before the exchange they use.
-    m_shutdown.reset();
-    m_main.reset();
-}
+Splash::~Splash() = default;
 
-void Splash::setEndProcess(std::function<void()> endProcess)
+bool Splash::isConnecting() const
 {
-    m_endProcess = std::move(endProcess);
+    return m_session.state() == Session::State::Registering;
 }
 
 void Splash::Form_Load()
@@ -161,19 +131,18 @@ void Splash::closeEvent(QCloseEvent *event)
 {
     // Before "Connect" the start-up window is all there is: closing it ends
     // the program. During the exchange the close waits for it to finish.
-    if (m_connecting) {
+    if (m_session.state() != Session::State::Waiting) {
         event->ignore();
         return;
     }
     event->accept();
-    if (!m_connected)
-        QCoreApplication::quit();
+    m_session.exit_Click();
 }
 
 void Splash::Label4_Click()
 {
     // A second click while the exchange runs would start it twice.
-    if (m_connecting || m_connected)
+    if (m_session.state() != Session::State::Waiting)
         return;
     m_Ambrel1->StartScroll();
     MainConnect();
@@ -189,32 +158,11 @@ void Splash::MainConnect()
 {
     // The exchange always ends in the main window: a copy that cannot reach
     // the directory still opens, with the peers it knew before, and says so.
-    m_connecting = true;
-
     QFont font = m_Label1->font();
     font.setPointSizeF(font.pointSizeF() / 2);
     m_Label1->setFont(font);
     setStatus(QString::fromLatin1(StatusConnecting));
-
-    if (!m_main) {
-        m_main = std::make_unique<MDIMain>(m_settings.server(), m_peers);
-        m_shutdown = std::make_unique<Shutdown>(*m_exchange, *m_main->server(), [this] { m_endProcess(); });
-        connect(m_main.get(), &MDIMain::exitRequested, m_shutdown.get(), &Shutdown::exit_Click);
-    }
-    // The networking window is first used here, hidden until the end.
-    m_main->server()->hide();
-    emit connectStarted();
-    m_exchange->registerCopy(m_peers);
-}
-
-void Splash::endSession()
-{
-    if (m_shutdown) {
-        m_shutdown->exit_Click();
-        return;
-    }
-    // Not registered anywhere yet: nothing to take back.
-    m_endProcess();
+    m_session.connectCopy();
 }
 
 void Splash::exchange_Step(DirectoryExchange::Step step)
@@ -225,9 +173,6 @@ void Splash::exchange_Step(DirectoryExchange::Step step)
         break;
     case DirectoryExchange::Step::Uploading:
         setStatus(QString::fromLatin1(StatusUploading));
-        // The main window is made and loaded, hidden; from here on its
-        // timers tick.
-        m_main->load();
         break;
     case DirectoryExchange::Step::Disconnecting:
         setStatus(QString::fromLatin1(StatusDisconnecting));
@@ -241,18 +186,9 @@ void Splash::exchange_Step(DirectoryExchange::Step step)
     }
 }
 
-void Splash::exchange_Registered(bool ok)
+void Splash::session_HandingOver()
 {
+    // The strip is not stopped: it stops by itself once nobody sees it.
     hide();
-    m_main->show();
-    Server *server = m_main->server();
-    server->show();
-    m_connecting = false;
-    m_connected = true;
-    // Listeners last, so that an error of theirs is what the strip shows.
-    if (!ok)
-        m_main->orvik()->showError(tr("Not registered in the central directory: %1").arg(m_exchange->errorString()));
-    server->Init();
     raise();
-    emit connectFinished();
 }

@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
 #include "Controls/ambrelinterface.h"
-#include "net/localaddress.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,11 +27,11 @@ DirectorySettings ProgramSettings::directory() const
     return s;
 }
 
-ProgramSettings Startup::defaultSettings(const QString &directoryHost)
+ProgramSettings Startup::defaultSettings(const QString &directoryHost, const QString &localAddress)
 {
     ProgramSettings s;
     s.programFolder = QCoreApplication::applicationDirPath();
-    s.localAddress = LocalAddress::detect();
+    s.localAddress = localAddress;
     s.directoryHost = directoryHost;
     return s;
 }

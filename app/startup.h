@@ -33,8 +33,8 @@ struct ProgramSettings
 namespace Startup {
 
 /// The fixed values of the program: its own folder, this machine's address
-/// (detected here, once) and the directory host it was built for.
-ProgramSettings defaultSettings(const QString &directoryHost);
+/// as main() took it, and the directory host it was built for.
+ProgramSettings defaultSettings(const QString &directoryHost, const QString &localAddress);
 
 /// The name the strip control is registered under.
 inline constexpr char AmbrelName[] = "Ambrelbar.Ambrel";

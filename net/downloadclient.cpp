@@ -5,9 +5,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <utility>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 using TransferProtocol::AfterLastx;
 using TransferProtocol::BeforeLast;
@@ -85,10 +90,10 @@ bool DownloadClient::startdownload(const QString &file)
     if (existed && (target.isSymLink() || !target.isFile()))
         return refuse(tr("Cannot save: \"%1\" exists and is not a plain file.").arg(file));
 
-    // Opened without emptying it: an old file of this name is only replaced
-    // once the peer has answered.
+    // An earlier file of this name is replaced only once bytes have come.
+    m_target = path;
     m_DownloadFile.setFileName(path);
-    if (!m_DownloadFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+    if (!existed && !m_DownloadFile.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return refuse(tr("Cannot save \"%1\": %2").arg(file, m_DownloadFile.errorString()));
     m_createdTarget = !existed;
     m_received = 0;
@@ -105,10 +110,6 @@ void DownloadClient::download_Connect()
     if (m_state != State::Connecting)
         return;
     m_connectTimer->stop();
-    if (!m_DownloadFile.resize(0)) {
-        endBeforeConnected(tr("Cannot save \"%1\": %2").arg(m_DownloadRequest, m_DownloadFile.errorString()));
-        return;
-    }
     m_state = State::Receiving;
     emit progressCleared();
     emit progressLine(QLatin1String(ConnectedText));
@@ -128,17 +129,38 @@ void DownloadClient::download_DataArrival()
     const qint64 offset = m_received;
     while (m_download.bytesWaiting() > 0) {
         const QByteArray block = m_download.take(ReadBlockSize);
-        if (m_DownloadFile.write(block) != block.size()) {
+        QString error;
+        if (!m_DownloadFile.isOpen())
+            error = replaceTarget(block);
+        else if (m_DownloadFile.write(block) != block.size())
+            error = m_DownloadFile.errorString();
+        if (!error.isEmpty()) {
             if (m_received > offset)
-                emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
+                emit bytesReceived(m_target, offset, m_received - offset);
             endReceiving(tr("Stopped: cannot write \"%1\": %2; %3 bytes kept.")
-                             .arg(m_DownloadRequest, m_DownloadFile.errorString(), QString::number(m_received)));
+                             .arg(m_DownloadRequest, error, QString::number(m_received)));
             return;
         }
         m_received += block.size();
     }
     if (m_received > offset)
-        emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
+        emit bytesReceived(m_target, offset, m_received - offset);
+}
+
+QString DownloadClient::replaceTarget(const QByteArray &first)
+{
+    // The new file starts beside the earlier one and takes its name in one
+    // step, with its first bytes in it: until then the earlier file is whole.
+    QTemporaryFile part(QFileInfo(m_target).dir().filePath(QStringLiteral(".XXXXXX.part")));
+    if (!part.open() || part.write(first) != first.size())
+        return part.errorString();
+    if (std::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(m_target).constData()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    part.setAutoRemove(false);
+    part.close();
+    if (!m_DownloadFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return m_DownloadFile.errorString();
+    return QString();
 }
 
 void DownloadClient::download_Close()
@@ -149,6 +171,15 @@ void DownloadClient::download_Close()
     m_DownloadFile.close();
     m_state = State::Idle;
     // The socket stays as the peer left it; the next download closes it.
+    if (m_received == 0 && !m_createdTarget) {
+        // An empty answer is no reason to lose what an earlier download of
+        // the entry brought.
+        const QString line = tr("Nothing came from %1: the earlier \"%2\" is kept.").arg(m_peer, m_DownloadRequest);
+        qCWarning(lcTransfer).noquote() << line;
+        emit progressLine(line);
+        emit finished(false);
+        return;
+    }
     emit progressLine(QLatin1String(DoneText));
     emit finished(true);
 }
@@ -181,7 +212,7 @@ void DownloadClient::endBeforeConnected(const QString &line)
     m_download.close();
     m_DownloadFile.close();
     if (m_createdTarget)
-        QFile::remove(m_DownloadFile.fileName());
+        QFile::remove(m_target);
     m_state = State::Idle;
     refuse(line);
     emit finished(false);
@@ -193,6 +224,9 @@ void DownloadClient::endReceiving(const QString &line)
     m_stallTimer->stop();
     m_download.close();
     m_DownloadFile.close();
+    // Nothing came: a file this download made holds nothing worth keeping.
+    if (m_received == 0 && m_createdTarget)
+        QFile::remove(m_target);
     m_state = State::Idle;
     emit progressLine(line);
     emit finished(false);

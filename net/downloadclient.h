@@ -15,10 +15,12 @@ class QTimer;
 /// progress lines: cleared, "Connected!", one line per byte (delivered as
 /// blocks of the target file), then "Done!" or a line that says why it ended.
 ///
-/// The target file is created when the download starts, but an existing file
-/// of that name keeps its content until the peer has taken the connection;
-/// only then is it emptied and written from its first byte. A download that
-/// never gets connected leaves no file behind that it created. A download
+/// A new target file is created, empty, when the download starts. An earlier
+/// file of that name (a download of the same entry before) stays as it is
+/// until the first bytes of the new one have come: they are written beside
+/// it and the new file replaces it in one step. An answer without a single
+/// byte leaves it alone, and the progress list says so. A download that ends
+/// before any byte came leaves no file behind that it created. A download
 /// that breaks off once bytes have come keeps them in the target file: the
 /// progress lines are read back from it.
 class DownloadClient : public QObject
@@ -50,7 +52,7 @@ public:
     EventSocket &download() { return m_download; }
     /// The entry of the current or last download.
     const QString &DownloadRequest() const { return m_DownloadRequest; }
-    /// The target file; open from the start of a download to its end.
+    /// The target file; open while bytes go into it.
     const QFile &DownloadFile() const { return m_DownloadFile; }
 
     State state() const { return m_state; }
@@ -74,7 +76,7 @@ signals:
     /// and the running one goes on.
     void refused(const QString &message);
     /// The download has ended: complete when the peer closed in order, which
-    /// is the protocol's only end mark.
+    /// is the protocol's only end mark, and the target holds what it sent.
     void finished(bool complete);
 
 private:
@@ -86,6 +88,9 @@ private:
     void stalled();
 
     bool refuse(const QString &line);
+    // Puts the new file, holding first, in the place of the earlier one and
+    // opens it for the rest; why not, when that fails.
+    QString replaceTarget(const QByteArray &first);
     void endBeforeConnected(const QString &line);
     void endReceiving(const QString &line);
 
@@ -94,6 +99,7 @@ private:
     EventSocket m_download;
     QString m_DownloadRequest;
     QFile m_DownloadFile;
+    QString m_target;
     State m_state = State::Idle;
     QString m_peer;
     bool m_createdTarget = false;

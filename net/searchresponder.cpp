@@ -4,7 +4,6 @@
 #include "net/netlog.h"
 #include "net/searchprotocol.h"
 
-
 #include <utility>
 
 SearchResponder::SearchResponder(QString programFolder, QString localAddress, quint16 port, QObject *parent)
@@ -121,7 +120,8 @@ void SearchResponder::SearchRecive_Close()
 
 void SearchResponder::SearchRecive_Error(int, const QString &description)
 {
-    qCWarning(lcSearch).noquote() << "Search listener:" << description;
+    // The connection to an asking peer: its own doing, not this listener's.
+    qCDebug(lcSearch).noquote() << "A search by" << m_SearchRecive->remoteAddress() << "broke off:" << description;
     emit listenerError(description);
     if (m_state == State::AwaitingRequest || m_state == State::Answering)
         listenAgain();
@@ -137,7 +137,8 @@ void SearchResponder::listenAgain()
     m_SearchRecive->close();
     if (bindAndListen()) {
         m_state = State::Listening;
-        m_retryReported = false;
+        if (std::exchange(m_retryReported, false))
+            emit listenerRecovered();
         return;
     }
     m_state = State::Rebinding;

@@ -63,8 +63,13 @@ public:
 
 signals:
     /// A socket error on `SearchRecive`, or a failure to listen again; the
-    /// listener recovers by itself.
+    /// listener recovers by itself. While a peer is served (state()
+    /// AwaitingRequest or Answering) the error is that peer's connection's:
+    /// the peer broke off its own search. A failure to listen again is said
+    /// once, and listenerRecovered() follows when the port is back.
     void listenerError(const QString &description);
+    /// Listening again after a failure to.
+    void listenerRecovered();
 
 private:
     void SearchRecive_ConnectionRequest(qintptr requestId);

@@ -1,7 +1,6 @@
 #include "net/server.h"
 
 #include "net/downloadclient.h"
-#include "net/localaddress.h"
 #include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
@@ -43,19 +42,16 @@ private:
 
 namespace {
 
-ServerSettings withAddress(ServerSettings settings)
+QString cannotListen(quint16 port, const QString &why)
 {
-    // Taken once: the listeners and the records in the directory must agree.
-    if (settings.localAddress.isEmpty())
-        settings.localAddress = LocalAddress::detect();
-    return settings;
+    return Server::tr("Cannot listen on port %1: %2").arg(port).arg(why);
 }
 
 } // namespace
 
 Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     : QMdiSubWindow(parent)
-    , m_settings(withAddress(std::move(settings)))
+    , m_settings(std::move(settings))
     , m_peers(std::move(peers))
     , m_SearchRecive(new SearchResponder(m_settings.programFolder, localAddress(), m_settings.searchPort, this))
     , m_searchsend(new SearchClient(this))
@@ -68,9 +64,17 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     m_surface = new Surface(m_gradient, this);
     setWidget(m_surface);
     m_searchsend->setPort(m_settings.searchPort);
-    connect(m_SearchRecive, &SearchResponder::listenerError, this, &Server::listenerError);
-    connect(this, &Server::listenerError, this,
-            [](const QString &text) { qCWarning(lcSearch).noquote() << "Listener:" << text; });
+    connect(m_SearchRecive, &SearchResponder::listenerError, this, [this](const QString &text) {
+        // A peer that breaks off its own search is no fault of this copy.
+        const SearchResponder::State state = m_SearchRecive->state();
+        if (state == SearchResponder::State::AwaitingRequest || state == SearchResponder::State::Answering)
+            return;
+        reportListener(m_searchError, text);
+    });
+    connect(m_SearchRecive, &SearchResponder::listenerRecovered, this, [this] { listenerBack(m_searchError); });
+    connect(m_upload, &UploadResponder::listenFailed, this,
+            [this](const QString &why) { reportListener(m_uploadError, cannotListen(m_upload->port(), why)); });
+    connect(m_upload, &UploadResponder::listenerRecovered, this, [this] { listenerBack(m_uploadError); });
 }
 
 Server::~Server() = default;
@@ -78,18 +82,29 @@ Server::~Server() = default;
 bool Server::Init()
 {
     if (!m_upload->start()) {
-        emit listenerError(tr("Cannot listen on port %1: %2")
-                               .arg(m_settings.uploadPort)
-                               .arg(m_upload->upload().errorString()));
+        reportListener(m_uploadError, cannotListen(m_settings.uploadPort, m_upload->errorString()));
         return false;
     }
     if (!m_SearchRecive->start()) {
-        emit listenerError(tr("Cannot listen on port %1: %2")
-                               .arg(m_settings.searchPort)
-                               .arg(m_SearchRecive->errorString()));
+        reportListener(m_searchError, cannotListen(m_settings.searchPort, m_SearchRecive->errorString()));
         return false;
     }
     return true;
+}
+
+void Server::reportListener(QString &standing, const QString &text)
+{
+    qCWarning(lcSearch).noquote() << "Listener:" << text;
+    standing = text;
+    emit listenerError(text);
+}
+
+void Server::listenerBack(QString &standing)
+{
+    if (standing.isEmpty())
+        return;
+    qCWarning(lcSearch).noquote() << "Listener is back after:" << standing;
+    emit listenerErrorCleared(std::exchange(standing, QString()));
 }
 
 quint16 Server::searchLocalPort() const

@@ -23,6 +23,8 @@ public:
     /// The addresses a search asks, in order; read when a search starts.
     using PeerList = std::function<QStringList()>;
 
+    /// settings.localAddress must be set: this copy's address, taken once
+    /// when the program starts.
     Server(ServerSettings settings, PeerList peers, QWidget *parent = nullptr);
     ~Server() override;
 
@@ -60,6 +62,8 @@ public:
 signals:
     /// A listener could not be opened or has failed; the text says why.
     void listenerError(const QString &description);
+    /// The listener that reported text listens again: the error is over.
+    void listenerErrorCleared(const QString &text);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -67,6 +71,8 @@ protected:
 
 private:
     void Form_Resize();
+    void reportListener(QString &standing, const QString &text);
+    void listenerBack(QString &standing);
 
     ServerSettings m_settings;
     PeerList m_peers;
@@ -76,4 +82,7 @@ private:
     DownloadClient *m_download;
     QWidget *m_surface;
     QPixmap m_gradient;
+    // What each listener last reported, until it listens again.
+    QString m_searchError;
+    QString m_uploadError;
 };

@@ -9,8 +9,7 @@ struct ServerSettings
 {
     /// Folder that holds IP.txt, Shared/ and Downloads/.
     QString programFolder;
-    /// This copy's IPv4 address, taken once at start-up; empty means this
-    /// machine's own address, detected when the networking window is made.
+    /// This copy's IPv4 address, taken once when the program starts.
     QString localAddress;
     quint16 searchPort = 1050;
     quint16 uploadPort = 1100;

@@ -11,9 +11,10 @@
 // The asking side sends nothing but the request; the serving side reads one
 // data arrival as the whole request and takes the text after the first "§" as
 // the name of a file in its Shared folder. The close is the only end mark, so
-// an empty file is an immediate close, and a name that cannot be served is
-// answered the same way. The serving side answers one connection at a time:
-// while it answers, its port has no listener.
+// an empty file is an immediate close, and an answer that is not the whole
+// file (a name that cannot be served, a peer given up) ends with a reset
+// instead. The serving side answers one connection at a time: while it
+// answers, its port has no listener.
 
 #include <QChar>
 #include <QString>

@@ -17,6 +17,7 @@ UploadResponder::UploadResponder(QString programFolder, QString localAddress, qu
     , m_upload(m_localAddress, this)
     , m_requestTimer(new QTimer(this))
     , m_stallTimer(new QTimer(this))
+    , m_retry(new QTimer(this))
 {
     m_upload.setObjectName(QStringLiteral("upload"));
     connect(&m_upload, &EventSocket::connectionRequest, this, &UploadResponder::upload_ConnectionRequest);
@@ -33,25 +34,65 @@ UploadResponder::UploadResponder(QString programFolder, QString localAddress, qu
     m_stallTimer->setSingleShot(true);
     connect(m_requestTimer, &QTimer::timeout, this, &UploadResponder::requestTimedOut);
     connect(m_stallTimer, &QTimer::timeout, this, &UploadResponder::answerStalled);
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(RebindRetryMs);
+    connect(m_retry, &QTimer::timeout, this, &UploadResponder::listenAgain);
 }
 
 bool UploadResponder::start()
 {
-    return listenAgain();
+    m_retry->stop();
+    m_failReported = false;
+    if (!bindAndListen()) {
+        m_state = State::Closed;
+        return false;
+    }
+    return true;
 }
 
-bool UploadResponder::listenAgain()
+void UploadResponder::stop()
+{
+    m_retry->stop();
+    m_requestTimer->stop();
+    m_stallTimer->stop();
+    m_source.close();
+    const bool answering = m_state == State::Waiting || m_state == State::Sending;
+    m_state = State::Closed;
+    if (!answering) {
+        m_upload.close();
+        return;
+    }
+    qCDebug(lcTransfer) << "answer to" << m_name << "cut off after" << m_sent << "bytes: the listener stops";
+    m_upload.reset();
+    emit answered(std::exchange(m_name, QString()), m_sent, false);
+}
+
+bool UploadResponder::bindAndListen()
 {
     if (!m_upload.bind(m_port, m_upload.localAddress()) || !m_upload.listen()) {
-        m_state = State::Closed;
+        m_errorString = m_upload.errorString();
         m_upload.close();
-        emit listenFailed(m_upload.errorString());
         return false;
     }
     // A free port chosen at the first bind is kept for every later one.
     m_port = m_upload.localPort();
     m_state = State::Listening;
     return true;
+}
+
+void UploadResponder::listenAgain()
+{
+    if (bindAndListen()) {
+        if (std::exchange(m_failReported, false))
+            emit listenerRecovered();
+        return;
+    }
+    m_state = State::Rebinding;
+    if (!m_failReported) {
+        m_failReported = true;
+        emit listenFailed(m_errorString);
+    }
+    m_retry->start();
 }
 
 void UploadResponder::upload_ConnectionRequest(qintptr requestId)
@@ -116,7 +157,6 @@ void UploadResponder::sendMore()
             if (m_sent < m_size) {
                 qCWarning(lcTransfer).noquote() << "Sending" << m_name << "stopped after" << m_sent << "of"
                                                 << m_size << "bytes: the file shrank or could not be read";
-                m_upload.reset();
                 endAnswer(false);
                 return;
             }
@@ -158,13 +198,17 @@ void UploadResponder::answerStalled()
 
 void UploadResponder::endAnswer(bool complete)
 {
-    if (!complete)
-        qCDebug(lcTransfer) << "answer to" << m_name << "ended after" << m_sent << "bytes";
     m_requestTimer->stop();
     m_stallTimer->stop();
     m_source.close();
-    // For the asking peer this close is the end of the file.
-    m_upload.close();
+    if (complete) {
+        // For the asking peer this close is the end of the file.
+        m_upload.close();
+    } else {
+        // Anything short of the whole file must not look like its end.
+        qCDebug(lcTransfer) << "answer to" << m_name << "ended after" << m_sent << "bytes";
+        m_upload.reset();
+    }
     const QString name = std::exchange(m_name, QString());
     listenAgain();
     emit answered(name, m_sent, complete);

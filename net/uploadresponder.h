@@ -17,15 +17,23 @@ class QTimer;
 /// The answer goes out in blocks, the next one only when the socket has
 /// handed most of the last ones on, so a large file neither piles up in memory
 /// nor holds up the event loop: everything else the program does goes on
-/// while a file is being sent. A request for a name that is not a plain file
-/// inside Shared is answered by an immediate close; so is a peer that goes
-/// quiet before asking or stops taking the answer.
+/// while a file is being sent.
+///
+/// The close is the protocol's only end mark, so only a file sent whole ends
+/// with one. Every other end resets the connection, and the asker sees an
+/// error rather than the end of the file: a name that is not a plain file
+/// inside Shared, a peer that goes quiet before asking or stops taking the
+/// answer, a file that shrinks while it is sent, and stop().
+///
+/// When the port cannot be listened on again after an answer (another
+/// program took it meanwhile), that is reported once and tried again every
+/// RebindRetryMs until it works.
 class UploadResponder : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class State { Closed, Listening, Waiting, Sending };
+    enum class State { Closed, Listening, Waiting, Sending, Rebinding };
     Q_ENUM(State)
 
     /// How long a peer that has connected may take to send its request.
@@ -39,14 +47,22 @@ public:
     /// The longest request that is read as one: the longest entry the
     /// splitting of an entry is made for.
     static constexpr qint64 MaxRequestLength = 32765;
+    /// Pause between attempts to listen again when the port was taken.
+    static constexpr int RebindRetryMs = 1000;
 
     /// programFolder holds Shared/; the socket binds to localAddress at port,
     /// 0 for a free port that is then kept for every later listen.
     UploadResponder(QString programFolder, QString localAddress,
                     quint16 port = TransferProtocol::UploadPort, QObject *parent = nullptr);
 
-    /// Binds and listens. False, with listenFailed(), when the port is taken.
+    /// Binds and listens. False, with errorString(), when the port is taken;
+    /// the caller reports it.
     bool start();
+    /// Ends the answer in progress with a reset and stops listening: for a
+    /// copy that is about to end, whose askers must not take a cut file for
+    /// the whole one.
+    void stop();
+    QString errorString() const { return m_errorString; }
 
     /// The socket that listens and serves.
     EventSocket &upload() { return m_upload; }
@@ -62,8 +78,11 @@ signals:
     /// when the name was refused or could not be opened, or the peer went.
     /// name is empty when no request came.
     void answered(const QString &name, qint64 bytesSent, bool complete);
-    /// Binding or listening on the port failed; the text says why.
+    /// Listening again after an answer failed; the text says why. Said once;
+    /// the port is tried again until listenerRecovered().
     void listenFailed(const QString &error);
+    /// Listening again after listenFailed().
+    void listenerRecovered();
 
 private:
     void upload_ConnectionRequest(qintptr requestId);
@@ -78,7 +97,8 @@ private:
     // inside the folder.
     bool openShared(const QString &name);
     void endAnswer(bool complete);
-    bool listenAgain();
+    bool bindAndListen();
+    void listenAgain();
 
     QString m_sharedFolder;
     QString m_localAddress;
@@ -89,8 +109,11 @@ private:
     QString m_name;
     qint64 m_sent = 0;
     qint64 m_size = 0;
+    QString m_errorString;
     QTimer *m_requestTimer;
     QTimer *m_stallTimer;
+    QTimer *m_retry;
+    bool m_failReported = false;
     int m_requestTimeoutMs = RequestTimeoutMs;
     int m_answerStallTimeoutMs = AnswerStallTimeoutMs;
 };

@@ -7,6 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build="${FERRIN_BUILD_DIR:-build}"
-bash scripts/build.sh --target bench_directory --target bench_search --target bench_transfer \
+bash scripts/build.sh --target bench_directory --target bench_search --target bench_transfer --target bench_rest \
     -DFERRIN_BENCHMARKS=ON
 ctest --test-dir "$build" -L bench --verbose "$@"

@@ -135,6 +135,17 @@ private slots:
         QVERIFY(strip.isTicking());
         strip.scroll_Timer();
         QCOMPARE(running.block()->x(), 15);
+
+        // Off screen, hidden or in a minimised window, a started strip waits
+        // without ticking, and ticks again once it is seen.
+        running.host.hide();
+        QVERIFY(!strip.isTicking());
+        running.host.show();
+        QVERIFY(strip.isTicking());
+        running.host.showMinimized();
+        QTRY_VERIFY(!strip.isTicking());
+        running.host.showNormal();
+        QTRY_VERIFY(strip.isTicking());
     }
 
     void setSpeed_data()

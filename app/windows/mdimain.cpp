@@ -98,7 +98,15 @@ void MDIMain::connectServer()
             [this](const QString &path, qint64 offset, qint64 count) {
                 progressWindow()->addProgressBytes(path, offset, count);
             });
-    connect(&download, &DownloadClient::refused, this, [this](const QString &message) { orvik()->showError(message); });
+    // A download refused because another one runs is told until that one ends.
+    connect(&download, &DownloadClient::refused, this, [this](const QString &message) {
+        orvik()->showError(message);
+        m_refusals << message;
+    });
+    connect(&download, &DownloadClient::finished, this, [this] {
+        for (const QString &message : std::exchange(m_refusals, {}))
+            orvik()->clearError(message);
+    });
     SearchClient &search = m_Server->searchClient();
     connect(&search, &SearchClient::resultEntry, this, [this](const QString &entry) { searchWindow()->addResult(entry); });
     connect(&search, &SearchClient::searchStarted, this, [this] {
@@ -121,6 +129,7 @@ void MDIMain::connectServer()
         showSearchProgress();
     });
     connect(m_Server, &Server::listenerError, this, [this](const QString &text) { orvik()->showError(text); });
+    connect(m_Server, &Server::listenerErrorCleared, this, [this](const QString &text) { orvik()->clearError(text); });
     connectDownloadFeedback();
 }
 
@@ -276,7 +285,7 @@ void MDIMain::MDIForm_Load()
     status->show();
     Iconcontrol::AddTrayIcon(this);
     m_Form1 = new Form1(this);
-    m_Form1->timer()->start(HideInterval);
+    m_Form1->enableTimer(HideInterval);
     MDIForm_Resize();
 }
 

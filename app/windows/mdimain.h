@@ -90,6 +90,9 @@ private:
     // What the search window's list says about the running or last search.
     QString m_searchProgress;
     QStringList m_cutOff;
+    // Refusals of a download asked for while another one ran, on the status
+    // strip until that one ends.
+    QStringList m_refusals;
     // Whether the status strip has said how to bring back a frame closed on a
     // desktop without a notification area.
     bool m_toldHowToRestore = false;

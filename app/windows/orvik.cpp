@@ -12,6 +12,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -43,6 +45,30 @@ QString fitted(const QString &text, const QFont &font, QSize size)
     } while (keep > 0 && !fits(cut));
     return cut;
 }
+
+/// Calls back whenever the watched window is shown, hidden, minimised or
+/// restored.
+class ShownWatcher : public QObject
+{
+public:
+    ShownWatcher(QObject *parent, std::function<void()> changed)
+        : QObject(parent)
+        , m_changed(std::move(changed))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::WindowStateChange || type == QEvent::Show || type == QEvent::Hide)
+            m_changed();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> m_changed;
+};
 
 } // namespace
 
@@ -89,9 +115,40 @@ Orvik::Orvik(MDIMain *main, const PeerTable &peers)
     m_status->setObjectName(QStringLiteral("status"));
     m_status->setInterval(StatusInterval);
     connect(m_status, &QTimer::timeout, this, &Orvik::status_Timer);
-    m_status->start();
+    // A sub-window takes its own filters off the frame as it sees fit; this
+    // one is an object of its own.
+    m_main->installEventFilter(new ShownWatcher(this, [this] { tickWhileSeen(); }));
+    tickWhileSeen();
 
     Form_Load();
+}
+
+void Orvik::tickWhileSeen()
+{
+    const bool seen = m_main->isVisible() && !m_main->isMinimized();
+    if (seen == m_status->isActive())
+        return;
+    if (!seen) {
+        m_status->stop();
+        return;
+    }
+    catchUp();
+    m_status->start();
+}
+
+void Orvik::catchUp()
+{
+    // What the ticks missed while the frame was away would have left: the
+    // count of now, and the strip repainted if it changed meanwhile (drawn
+    // now that the frame is seen, rather than left cleared).
+    const qint64 count = m_peers.count();
+    if (count != m_LastCount) {
+        m_canvas->Cls();
+        Draw();
+        printStatus();
+    }
+    m_Label1->setText(QString::fromLatin1(UsersText) + QString::number(count));
+    m_LastCount = count;
 }
 
 int Orvik::designHeight() const
@@ -125,10 +182,10 @@ void Orvik::placeLine()
     m_lineLabel->setGeometry(left, 0, used.width() + 2 * LineGap, room.height());
 }
 
-void Orvik::setLine(const QString &text, bool error)
+void Orvik::showLine()
 {
+    const QString text = m_errors.isEmpty() ? m_notice : m_errors.last();
     m_line = text;
-    m_lineIsError = error && !text.isEmpty();
     m_canvas->setToolTip(text);
     m_lineLabel->setAccessibleName(text);
     placeLine();
@@ -175,20 +232,35 @@ void Orvik::resizeEvent(QResizeEvent *event)
 
 void Orvik::showError(const QString &text)
 {
-    setLine(text, true);
+    if (text.isEmpty())
+        return;
+    m_errors.removeAll(text);
+    m_errors.append(text);
+    // A notice is about a moment; an error replaces it for good.
+    m_notice.clear();
+    showLine();
 }
 
 bool Orvik::showNotice(const QString &text)
 {
     if (hasError())
         return false;
-    setLine(text, false);
+    m_notice = text;
+    showLine();
     return true;
+}
+
+void Orvik::clearError(const QString &text)
+{
+    if (m_errors.removeAll(text) > 0)
+        showLine();
 }
 
 void Orvik::clearError()
 {
-    setLine(QString(), false);
+    m_errors.clear();
+    m_notice.clear();
+    showLine();
 }
 
 void Orvik::Form_Click()

@@ -3,6 +3,7 @@
 #include "app/windows/canvas.h"
 
 #include <QMdiSubWindow>
+#include <QStringList>
 
 class MDIMain;
 class QLabel;
@@ -20,9 +21,16 @@ public:
 };
 
 /// The status strip along the bottom of the main window: a green gradient,
-/// "Status: ", the number of users, and one line for the latest error or
-/// notice. That line stays through every repaint until another one replaces
-/// it or clearError() takes it away.
+/// "Status: ", the number of users, and one line for an error or a notice.
+///
+/// An error stays through every repaint for as long as its cause lasts: the
+/// one who showed it takes it back with clearError(text). A later error shows
+/// over it, and when that one is taken back the earlier one shows again. A
+/// notice reports no fault and shows only while no error stands.
+///
+/// The user count is read every second while the main window is on screen;
+/// minimised or hidden, nothing ticks, and the strip catches up when it is
+/// seen again.
 class Orvik : public QMdiSubWindow
 {
     Q_OBJECT
@@ -33,17 +41,20 @@ public:
     /// Repaints the gradient, unless the main window is minimised.
     void Draw();
 
-    /// Shows text on the strip (a listener that cannot open its port, a
-    /// directory exchange that failed) until a later line replaces it.
+    /// Shows an error on the strip (a listener that cannot open its port, a
+    /// directory exchange that failed) until clearError(text).
     void showError(const QString &text);
-    /// The same for a line that reports no fault; it does not replace a
-    /// standing error and returns false then.
+    /// Shows a line that reports no fault until something replaces it; not
+    /// while an error stands, and returns false then.
     bool showNotice(const QString &text);
-    /// Takes the error or notice away.
+    /// Takes back the error text, once its cause has ended; the error shown
+    /// before it, if one still stands, shows again.
+    void clearError(const QString &text);
+    /// Takes every error and the notice away.
     void clearError();
     /// The error or notice on show; empty when there is none.
     QString line() const { return m_line; }
-    bool hasError() const { return !m_line.isEmpty() && m_lineIsError; }
+    bool hasError() const { return !m_errors.isEmpty(); }
 
     /// The designed height, in pixels.
     int designHeight() const;
@@ -62,13 +73,15 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void tickWhileSeen();
+    void catchUp();
     void Form_Load();
     void Form_Click();
     void Form_Resize();
     void printStatus();
     void placeLabel();
     void placeLine();
-    void setLine(const QString &text, bool error);
+    void showLine();
 
     MDIMain *m_main;
     const PeerTable &m_peers;
@@ -77,7 +90,9 @@ private:
     QLabel *m_lineLabel;
     QTimer *m_status;
     QString m_line;
-    bool m_lineIsError = false;
+    // Standing errors, the latest last; the notice shows when there is none.
+    QStringList m_errors;
+    QString m_notice;
     // Wide enough for any count, so a directory of more than 32767 users
     // cannot overflow it.
     qint64 m_LastCount = 0;

@@ -2,8 +2,7 @@
 // what a user may do while either of them waits.
 
 #include "Controls/ambrelinterface.h"
-#include "app/sessionend.h"
-#include "app/shutdown.h"
+#include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
 #include "app/windows/frmdp.h"
@@ -19,6 +18,7 @@
 #include "net/server.h"
 #include "net/uploadresponder.h"
 #include "tests/support/ftpserver.h"
+#include "tests/support/stalledasker.h"
 #include "tests/support/testfiles.h"
 
 #include <QDir>
@@ -28,12 +28,15 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QSessionManager>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <sys/socket.h>
 #include <memory>
 
 namespace {
@@ -54,6 +57,7 @@ private slots:
 
     void connectAndExit();
     void statusStripSaysWhatFailed();
+    void errorsLastAsLongAsTheirCause();
     void trayDoubleClickDuringConnect();
     void exitDuringSearch();
     void searchDuringExit();
@@ -65,14 +69,18 @@ private slots:
 private:
     void makeSplash(quint16 uploadPort = 0);
     bool connectNow();
+    MDIMain *mainWindow() const { return m_session->mainWindow(); }
     QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
 
     AmbrelFactory *m_strips = nullptr;
     std::unique_ptr<FtpServerProcess> m_server;
     std::unique_ptr<QTemporaryDir> m_folder;
     PeerTable m_peers;
+    std::unique_ptr<Session> m_session;
     std::unique_ptr<Splash> m_splash;
+    // How often, and with what status, the process would have ended.
     int m_ended = 0;
+    int m_status = -1;
 };
 
 void TestConnect::initTestCase()
@@ -95,6 +103,7 @@ void TestConnect::init()
 void TestConnect::cleanup()
 {
     m_splash.reset();
+    m_session.reset();
     Iconcontrol::RemoveTrayIcon();
     m_server.reset();
     m_folder.reset();
@@ -102,6 +111,10 @@ void TestConnect::cleanup()
 
 void TestConnect::makeSplash(quint16 uploadPort)
 {
+    // One session at a time: it holds the process's signal handlers.
+    m_splash.reset();
+    m_session.reset();
+    Iconcontrol::RemoveTrayIcon();
     ProgramSettings settings;
     settings.programFolder = m_folder->path();
     settings.localAddress = QString::fromLatin1(Own);
@@ -109,8 +122,11 @@ void TestConnect::makeSplash(quint16 uploadPort)
     // Any free ports: a copy running on this machine does not disturb the test.
     settings.searchPort = 0;
     settings.uploadPort = uploadPort;
-    m_splash = std::make_unique<Splash>(*m_strips, settings, m_peers);
-    m_splash->setEndProcess([this] { ++m_ended; });
+    m_session = std::make_unique<Session>(settings, m_peers, [this](int status) {
+        ++m_ended;
+        m_status = status;
+    });
+    m_splash = std::make_unique<Splash>(*m_strips, *m_session);
     m_splash->show();
 }
 
@@ -135,7 +151,7 @@ void TestConnect::connectAndExit()
     QCOMPARE(shown, (QStringList{"Connecting...", "Connected", "Uploading IP Address...",
                                  "Disconnecting From Central Server", "Loading Users:", "Done: Loading..."}));
     QCOMPARE(sizes, QList<double>(6, 36.0));
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     QVERIFY(!m_splash->isVisible());
     QVERIFY(main->isVisible());
     QVERIFY(main->server()->isVisible());
@@ -144,11 +160,30 @@ void TestConnect::connectAndExit()
     QCOMPARE(m_peers.count(), 2);
     QCOMPARE(readFile(remoteCopy()), "\"10.0.0.1\",1\r\n" + OwnRecord);
 
+    // Another copy is downloading a large file from this one, slowly.
+    QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("Shared")));
+    QByteArray big(16 << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char(i * 31 % 251);
+    QVERIFY(writeFile(m_folder->filePath(QStringLiteral("Shared/big.bin")), big));
+    StalledAsker downloader;
+    UploadResponder &uploads = main->server()->uploads();
+    QVERIFY(downloader.ask(QString::fromLatin1(Own), uploads.port(), "x\xa7" "big.bin"));
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::Sending);
+
     emit main->exitRequested();
     emit main->exitRequested(); // a second "Exit" while the first runs
     QTRY_COMPARE(m_ended, 1);
+    QCOMPARE(m_status, 0);
     QVERIFY(!Iconcontrol::hasTrayIcon());
     QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
+    // The copy's end must not read as the end of the file: the download ends
+    // in a reset, and what came is the file's beginning.
+    StalledAsker::End end = StalledAsker::End::Open;
+    QTRY_VERIFY((end = downloader.drain()) != StalledAsker::End::Open);
+    QCOMPARE(end, StalledAsker::End::Reset);
+    QVERIFY(!downloader.received.isEmpty() && downloader.received.size() < big.size());
+    QVERIFY(downloader.received == big.left(downloader.received.size()));
 }
 
 void TestConnect::statusStripSaysWhatFailed()
@@ -156,20 +191,18 @@ void TestConnect::statusStripSaysWhatFailed()
     // No directory server: the copy opens unregistered and says so.
     m_server->stop();
     QVERIFY(connectNow());
-    Orvik *status = m_splash->mainWindow()->orvik();
+    Orvik *status = mainWindow()->orvik();
     QVERIFY(status->hasError());
     QVERIFY2(status->line().startsWith(QStringLiteral("Not registered in the central directory: ")),
              qPrintable(status->line()));
 
     // A port that another program holds: the listener's error replaces it.
-    m_splash.reset();
-    Iconcontrol::RemoveTrayIcon();
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress(QString::fromLatin1(Own)), 0));
     QVERIFY(m_server->start());
     makeSplash(holder.serverPort());
     QVERIFY(connectNow());
-    status = m_splash->mainWindow()->orvik();
+    status = mainWindow()->orvik();
     QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),
              qPrintable(status->line()));
     // It stays across the user count's ticks.
@@ -178,21 +211,61 @@ void TestConnect::statusStripSaysWhatFailed()
     QVERIFY(status->hasError());
 }
 
+void TestConnect::errorsLastAsLongAsTheirCause()
+{
+    QVERIFY(connectNow());
+    Server *server = mainWindow()->server();
+    Orvik *status = mainWindow()->orvik();
+    QCOMPARE(status->line(), QString());
+
+    // A peer that breaks off its own search is its own business.
+    SearchResponder &searches = server->searchResponder();
+    QTcpSocket asker;
+    asker.connectToHost(QString::fromLatin1(Own), searches.localPort());
+    QTRY_COMPARE(searches.state(), SearchResponder::State::AwaitingRequest);
+    const linger reset{1, 0};
+    QCOMPARE(::setsockopt(int(asker.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+    asker.abort();
+    QTRY_VERIFY(searches.isListening());
+    QCOMPARE(status->line(), QString());
+
+    // Another program takes the download port while a file is being sent:
+    // the strip says so until the port is free and the listener is back.
+    QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("Shared")));
+    QVERIFY(writeFile(m_folder->filePath(QStringLiteral("Shared/a.txt")), "abc"));
+    UploadResponder &uploads = server->uploads();
+    const quint16 port = uploads.port();
+    StalledAsker downloader;
+    QVERIFY(downloader.ask(QString::fromLatin1(Own), port, ""));
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::Waiting);
+    auto intruder = std::make_unique<QTcpServer>();
+    QVERIFY(intruder->listen(QHostAddress(QString::fromLatin1(Own)), port));
+    QVERIFY(downloader.send("x\xa7" "a.txt"));
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::Rebinding);
+    QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1: ").arg(port)),
+             qPrintable(status->line()));
+    intruder.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(uploads.state(), UploadResponder::State::Listening, 10000);
+    QCOMPARE(status->line(), QString());
+    QTRY_VERIFY(downloader.drain() == StalledAsker::End::Closed);
+    QCOMPARE(downloader.received, QByteArray("abc"));
+}
+
 void TestConnect::trayDoubleClickDuringConnect()
 {
     // The download is held back, so the frame exists, hidden, for a second
     // before the start-up sequence shows it.
     QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 0.5}}));
     QSignalSpy finished(m_splash.get(), &Splash::connectFinished);
-    connect(&m_splash->exchange(), &DirectoryExchange::stepReached, this, [this](DirectoryExchange::Step step) {
+    connect(&m_session->exchange(), &DirectoryExchange::stepReached, this, [this](DirectoryExchange::Step step) {
         if (step == DirectoryExchange::Step::Uploading)
             QTimer::singleShot(0, this, [this] {
-                Iconcontrol::TrayMessage(Iconcontrol::WM_LBUTTONDBLCLK, m_splash->mainWindow());
+                Iconcontrol::TrayMessage(Iconcontrol::WM_LBUTTONDBLCLK, mainWindow());
             });
     });
     m_splash->MainConnect();
     QVERIFY(finished.wait(30000));
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     QVERIFY(main->isVisible());
     QVERIFY(!(main->windowState() & Qt::WindowMinimized));
 }
@@ -204,7 +277,7 @@ void TestConnect::exitDuringSearch()
     QVERIFY(silent.listen(QHostAddress(QStringLiteral("127.0.0.3")), 0));
     QVERIFY(writeFile(remoteCopy(), "\"127.0.0.3\",0\r\n"));
     QVERIFY(connectNow());
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     SearchClient &search = main->server()->searchClient();
     search.setPort(silent.serverPort());
     QSignalSpy searchFinished(&search, &SearchClient::searchFinished);
@@ -231,7 +304,7 @@ void TestConnect::searchDuringExit()
     QVERIFY(responder.start());
     QVERIFY(writeFile(remoteCopy(), "\"127.0.0.3\",0\r\n"));
     QVERIFY(connectNow());
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     SearchClient &search = main->server()->searchClient();
     search.setPort(responder.localPort());
 
@@ -259,7 +332,7 @@ void TestConnect::searchWindowClosedDuringSearch()
     QVERIFY(responder.start());
     QVERIFY(writeFile(remoteCopy(), "\"127.0.0.3\",0\r\n\"127.0.0.4\",0\r\n"));
     QVERIFY(connectNow());
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     SearchClient &search = main->server()->searchClient();
     search.setPort(silent.serverPort());
     search.setSilenceTimeout(300);
@@ -292,7 +365,7 @@ void TestConnect::progressWindowClosedDuringDownload()
     QVERIFY(responder.start());
     QDir(m_folder->path()).mkpath(QStringLiteral("Downloads"));
     QVERIFY(connectNow());
-    MDIMain *main = m_splash->mainWindow();
+    MDIMain *main = mainWindow();
     DownloadClient &download = main->server()->downloads();
     QSignalSpy finished(&download, &DownloadClient::finished);
 
@@ -315,33 +388,50 @@ void TestConnect::progressWindowClosedDuringDownload()
 
 void TestConnect::sessionEndRunsExit_data()
 {
-    QTest::addColumn<int>("how");
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGHUP") << SIGHUP;
-    QTest::newRow("the event loop is told to quit") << 0;
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("status");
+    QTest::newRow("SIGTERM") << "SIGTERM" << 0;
+    QTest::newRow("SIGINT") << "SIGINT" << 0;
+    QTest::newRow("SIGHUP") << "SIGHUP" << 0;
+    QTest::newRow("the event loop is told to quit") << "quit" << 0;
+    QTest::newRow("a session save, then the quit of a logout") << "save" << 0;
+    QTest::newRow("a second signal: at once") << "twice" << 128 + SIGTERM;
 }
 
 void TestConnect::sessionEndRunsExit()
 {
-    QFETCH(int, how);
-    SessionEnd session;
-    QVERIFY(session.isInstalled());
-    connect(m_splash.get(), &Splash::connectStarted, &session, [&session] { session.setHoldQuit(true); });
-    connect(&session, &SessionEnd::endRequested, m_splash.get(), &Splash::endSession);
+    QFETCH(QString, how);
+    QFETCH(int, status);
     QVERIFY(writeFile(remoteCopy(), "\"10.0.0.1\",1\r\n"));
     QVERIFY(connectNow());
     QCOMPARE(readFile(remoteCopy()), "\"10.0.0.1\",1\r\n" + OwnRecord);
+    // What quit() sends when the event loop runs (the test's does not).
+    const auto quit = [] {
+        QEvent event(QEvent::Quit);
+        return QCoreApplication::sendEvent(QCoreApplication::instance(), &event);
+    };
 
-    if (how) {
-        QCOMPARE(::raise(how), 0);
+    if (how == QLatin1String("quit")) {
+        QVERIFY(quit());
+    } else if (how == QLatin1String("save")) {
+        // A save comes during the session as well: no reason to leave.
+        auto *manager = qApp->findChild<QSessionManager *>();
+        QVERIFY(manager);
+        emit qApp->commitDataRequest(*manager);
+        emit qApp->saveStateRequest(*manager);
+        QCOMPARE(m_session->state(), Session::State::Running);
+        QVERIFY(quit());
+    } else if (how == QLatin1String("twice")) {
+        QCOMPARE(::raise(SIGTERM), 0);
+        QCOMPARE(::raise(SIGTERM), 0);
     } else {
-        // What quit() sends when the event loop runs (the test's does not).
-        QEvent quit(QEvent::Quit);
-        QVERIFY(QCoreApplication::sendEvent(QCoreApplication::instance(), &quit));
+        QCOMPARE(::raise(how == QLatin1String("SIGTERM") ? SIGTERM : how == QLatin1String("SIGINT") ? SIGINT : SIGHUP),
+                 0);
     }
     QTRY_COMPARE(m_ended, 1);
-    QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
+    QCOMPARE(m_status, status);
+    // Ended at once, the copy leaves its record behind.
+    QCOMPARE(readFile(remoteCopy()), status ? "\"10.0.0.1\",1\r\n" + OwnRecord : QByteArray("\"10.0.0.1\",1\r\n"));
 }
 
 QTEST_MAIN(TestConnect)

@@ -1,4 +1,5 @@
 #include "Controls/ambrelinterface.h"
+#include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
 #include "directory/tamsin.h"
@@ -23,6 +24,7 @@ class TestSplash : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void onlySplashAtStart();
     void hoverBorderFollowsPointer();
     void connectHandsOverOnce();
@@ -32,10 +34,11 @@ private slots:
     void missingLibraryEndsWithClearMessage();
 
 private:
-    std::unique_ptr<Splash> makeSplash();
+    std::unique_ptr<Splash> makeSplash(Session::EndProcess end = {});
     AmbrelFactory *m_strips = nullptr;
     PeerTable m_peers;
     QTemporaryDir m_folder;
+    std::unique_ptr<Session> m_session;
 };
 
 void TestSplash::initTestCase()
@@ -46,7 +49,13 @@ void TestSplash::initTestCase()
     QVERIFY2(m_strips, qPrintable(error));
 }
 
-std::unique_ptr<Splash> TestSplash::makeSplash()
+void TestSplash::cleanup()
+{
+    m_session.reset();
+    Iconcontrol::RemoveTrayIcon();
+}
+
+std::unique_ptr<Splash> TestSplash::makeSplash(Session::EndProcess end)
 {
     ProgramSettings settings;
     settings.programFolder = m_folder.path();
@@ -54,7 +63,12 @@ std::unique_ptr<Splash> TestSplash::makeSplash()
     settings.directoryHost = QStringLiteral("127.0.0.1:1"); // nobody answers there
     settings.searchPort = 0;
     settings.uploadPort = 0;
-    return std::make_unique<Splash>(*m_strips, settings, m_peers);
+    if (!end)
+        end = [](int status) { qFatal("The process end was reached, status %d", status); };
+    m_session.reset();
+    Iconcontrol::RemoveTrayIcon();
+    m_session = std::make_unique<Session>(settings, m_peers, end);
+    return std::make_unique<Splash>(*m_strips, *m_session);
 }
 
 void TestSplash::onlySplashAtStart()
@@ -117,12 +131,17 @@ void TestSplash::connectHandsOverOnce()
     splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
+    auto *scroll = splash->strip()->widget()->findChild<QTimer *>(QStringLiteral("scroll"));
+    QVERIFY(scroll && !scroll->isActive());
     QTest::mouseClick(connect, Qt::LeftButton);
-    QTRY_VERIFY(splash->mainWindow() && splash->mainWindow()->isVisible());
+    QVERIFY(scroll->isActive());
+    QTRY_VERIFY(m_session->mainWindow() && m_session->mainWindow()->isVisible());
     QVERIFY(!splash->isVisible());
-    MDIMain *first = splash->mainWindow();
+    // Gone with its window: nothing ticks for it any more.
+    QVERIFY(!scroll->isActive());
+    MDIMain *first = m_session->mainWindow();
     QTest::mouseClick(connect, Qt::LeftButton);
-    QCOMPARE(splash->mainWindow(), first);
+    QCOMPARE(m_session->mainWindow(), first);
     Iconcontrol::RemoveTrayIcon();
 }
 
@@ -165,13 +184,13 @@ void TestSplash::connectByKeyboardAndAssistiveTools()
         QTRY_VERIFY(connect->hasFocus());
         QTest::keyClick(connect, way == QLatin1String("enter") ? Qt::Key_Return : Qt::Key_Space);
     }
-    QTRY_VERIFY(splash->mainWindow() && splash->mainWindow()->isVisible());
+    QTRY_VERIFY(m_session->mainWindow() && m_session->mainWindow()->isVisible());
     Iconcontrol::RemoveTrayIcon();
 }
 
 void TestSplash::closingBeforeConnectEndsProgram()
 {
-    auto splash = makeSplash();
+    auto splash = makeSplash([](int status) { QCoreApplication::exit(status); });
     splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     QTimer::singleShot(0, splash.get(), [&] { splash->close(); });

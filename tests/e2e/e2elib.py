@@ -828,6 +828,29 @@ def _knock(host, port, mode, hold):
     return dict(ok=True, closed=closed, seconds=time.monotonic() - started)
 
 
+def _stall(host, request):
+    """Asks for a file, and once it comes takes nothing more until a line on
+    standard input says so: the answer piles up, and its end shows as it
+    came, a close (the end of the file) or a reset (an answer given up)."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.connect((host, TRANSFER_PORT))
+    s.sendall(request)
+    s.recv(1, socket.MSG_PEEK)
+    print(json.dumps(dict(receiving=True)), flush=True)
+    sys.stdin.readline()
+    length = 0
+    try:
+        while chunk := s.recv(1 << 16):
+            length += len(chunk)
+    except ConnectionResetError:
+        pass
+    # The far side's close leaves this side open (CLOSE_WAIT, 8); its reset
+    # leaves nothing (CLOSE, 7), whatever recv() made of it.
+    state = s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0]
+    return dict(length=length, end="close" if state == 8 else "reset")
+
+
 def client_main(argv):
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="what", required=True)
@@ -844,6 +867,9 @@ def client_main(argv):
     knock.add_argument("port", type=int)
     knock.add_argument("mode", choices=("silent", "close", "reset"))
     knock.add_argument("--hold", type=float, default=60)
+    stall = sub.add_parser("stall")
+    stall.add_argument("host")
+    stall.add_argument("entry")
     a = parser.parse_args(argv)
     if a.what == "ask":
         result = _until_answered(a.host, SEARCH_PORT, a.text.encode("cp1252"), a.until,
@@ -851,6 +877,8 @@ def client_main(argv):
     elif a.what == "fetch":
         result = _until_answered(a.host, TRANSFER_PORT, a.entry.encode("cp1252"), a.until,
                                  lambda data: dict(length=len(data), sha256=hashlib.sha256(data).hexdigest()))
+    elif a.what == "stall":
+        result = _stall(a.host, a.entry.encode("cp1252"))
     else:
         result = _knock(a.host, a.port, a.mode, a.hold)
     print(json.dumps(result), flush=True)

@@ -3,7 +3,8 @@
 Three copies of Ferrin1, each in a network namespace of its own, register in
 a real FTP directory server in a fourth, find each other's files through the
 search window, download one byte-exact, and leave through File > Exit and
-through a kill (SIGTERM), which takes a copy out of the directory too. Every
+through a kill (SIGTERM), which takes a copy out of the directory too and
+resets the upload it is still sending. Every
 click and key goes through the X server (xdotool), at widgets found on the
 accessibility bus by role and name, as a user's pointer would find them.
 
@@ -11,13 +12,17 @@ Exit status 77 (skipped) where network namespaces cannot be made.
 """
 
 import hashlib
+import json
 import os
 import signal
+import subprocess
 import sys
 
+import e2elib
 from e2elib import Session, entry, peer_address, run_test
 
 PEERS = {n: peer_address(n) for n in (1, 2, 3)}
+BIG = 256 << 20
 
 
 class Road(Session):
@@ -34,6 +39,9 @@ class Road(Session):
         for n in (1, 2, 3):
             folders[n] = self.program_folder(n, files[n])
             self.start_peer(n, folders[n], n - 1)
+        # Larger than every buffer between two hosts; sparse, so made at once.
+        with open(os.path.join(folders[2], "Shared", "big.bin"), "wb") as f:
+            f.truncate(BIG)
 
         expected = b"".join(b'"%s"\r\n0\r\n' % PEERS[n].encode() for n in (1, 2, 3))
         assert self.directory_file() == expected, self.directory_file()
@@ -75,13 +83,21 @@ class Road(Session):
         print("peer 3 still answers peer 2")
 
         # A kill ends peer 2 as File > Exit would: its record goes, peer 3's
-        # stays.
+        # stays. A download from it that is still going on ends in a reset,
+        # not in the close that would mark the end of the file.
+        stalled = subprocess.Popen(
+            self.netns("p3", "/usr/bin/python3", os.path.abspath(e2elib.__file__), "stall", PEERS[2], entry(PEERS[2], "big.bin")),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=self.env)
+        assert "receiving" in stalled.stdout.readline(), "the download from peer 2 did not start"
         os.kill(self.copies[2].pid, signal.SIGTERM)
         self.wait_for("peer 2 to end", lambda: self.copies[2].poll() is not None)
         assert self.copies[2].returncode == 0, f"peer 2 ended with {self.copies[2].returncode}"
         only3 = b'"%s",0\r\n' % PEERS[3].encode()
         assert self.directory_file() == only3, self.directory_file()
-        print("SIGTERM to peer 2 took its record out; peer 3's stayed")
+        cut = json.loads(stalled.communicate("go\n", timeout=60)[0].strip().splitlines()[-1])
+        assert cut["end"] == "reset" and 0 < cut["length"] < BIG, f"the download from peer 2 ended so: {cut}"
+        print(f"SIGTERM to peer 2 took its record out, peer 3's stayed; its upload ended in a reset "
+              f"after {cut['length']} bytes")
 
         # A second signal while the exit waits for the directory ends the
         # copy at once; the directory is left as it was.

@@ -1,6 +1,7 @@
 #include "transferpeer.h"
 
 #include "net/transferprotocol.h"
+#include "tests/support/stalledasker.h"
 
 #include <QFileInfo>
 #include <QPointer>
@@ -123,7 +124,8 @@ private slots:
 
     void entriesThatCannotBeSaved_data();
     void entriesThatCannotBeSaved();
-    void existingTargetIsEmptiedFirst();
+    void earlierDownloadOfTheEntry_data();
+    void earlierDownloadOfTheEntry();
     void unreachablePeer_data();
     void unreachablePeer();
     void silentPeerMidTransfer();
@@ -508,16 +510,46 @@ void TestTransfer::entriesThatCannotBeSaved()
     QCOMPARE(finished.count(), 0);
 }
 
-void TestTransfer::existingTargetIsEmptiedFirst()
+void TestTransfer::earlierDownloadOfTheEntry_data()
 {
+    QTest::addColumn<QString>("served");
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<QString>("lastLine");
+    QTest::newRow("bytes come: replaced") << "abc.txt" << ThreeBytes << "Done!";
+    QTest::newRow("an empty answer: kept") << "empty" << QByteArray(100, 'x')
+                                          << withSection("Nothing came from 127.0.0.3: the earlier \"127.0.0.3§abc.txt\" "
+                                                         "is kept.");
+    QTest::newRow("no such file any more: kept") << "" << QByteArray(100, 'x')
+                                                 << "Stopped: Connection reset by peer; 0 bytes kept.";
+}
+
+void TestTransfer::earlierDownloadOfTheEntry()
+{
+    // The entry was downloaded before; the peer now sends the file, nothing
+    // at all, or refuses the name.
+    QFETCH(QString, served);
+    QFETCH(QByteArray, kept);
+    QFETCH(QString, lastLine);
     auto a = startPeer(AddressA);
     auto b = startPeer(AddressB);
     QVERIFY(a && b);
-    QVERIFY(writeFile(b->shared(QStringLiteral("abc.txt")), ThreeBytes));
-    const QString target = a->client->targetPath(b->entry(QStringLiteral("abc.txt")));
+    if (served == QLatin1String("abc.txt"))
+        QVERIFY(writeFile(b->shared(served), ThreeBytes));
+    if (served == QLatin1String("empty"))
+        QVERIFY(writeFile(b->shared(QStringLiteral("abc.txt")), QByteArray()));
+    const QString entry = b->entry(QStringLiteral("abc.txt"));
+    const QString target = a->client->targetPath(entry);
     QVERIFY(writeFile(target, QByteArray(100, 'x')));
-    QVERIFY(fetch(*a, b->entry(QStringLiteral("abc.txt"))));
-    QCOMPARE(readFile(target), ThreeBytes);
+
+    QSignalSpy finished(a->client.get(), &DownloadClient::finished);
+    QVERIFY(a->client->startdownload(entry));
+    QVERIFY(finished.wait(TransferWaitMs));
+    QCOMPARE(readFile(target), kept);
+    QCOMPARE(a->lines().first(), QStringLiteral("Connected!"));
+    QCOMPARE(a->lines().last(), lastLine);
+    QCOMPARE(finished.first().first().toBool(), lastLine == QLatin1String("Done!"));
+    // Nothing is left beside it.
+    QCOMPARE(QDir(a->downloads()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(target).fileName()});
 }
 
 void TestTransfer::unreachablePeer_data()
@@ -702,9 +734,12 @@ void TestTransfer::unservableNames()
         QVERIFY(QDir(b->shared(QString())).removeRecursively());
 
     QSignalSpy answered(b->responder.get(), &UploadResponder::answered);
-    Asker asker;
+    // Refused with a reset: an immediate close would read as an empty file.
+    StalledAsker asker;
     QVERIFY(asker.ask(AddressB, m_port, request));
-    QTRY_VERIFY_WITH_TIMEOUT(asker.closed, TransferWaitMs);
+    StalledAsker::End end = StalledAsker::End::Open;
+    QTRY_VERIFY_WITH_TIMEOUT((end = asker.drain()) != StalledAsker::End::Open, TransferWaitMs);
+    QCOMPARE(end, StalledAsker::End::Reset);
     QCOMPARE(asker.received, QByteArray());
     QCOMPARE(answered.count(), 1);
     QCOMPARE(answered.first().at(2).toBool(), false);
@@ -771,20 +806,28 @@ void TestTransfer::askerThatNeverAsks()
 
 void TestTransfer::askerThatStopsReading()
 {
+    // Given up at the stall bound, the answer ends with a reset: the asker
+    // keeps what came and must not take it for the whole file.
     auto b = startPeer(AddressB);
     QVERIFY(b);
     const QString source = b->shared(QStringLiteral("big.bin"));
-    QVERIFY(writeFile(source, pattern(BigFileSize, 9)));
+    const QByteArray bytes = pattern(BigFileSize, 9);
+    QVERIFY(writeFile(source, bytes));
     b->responder->setAnswerStallTimeout(ShortTimeoutMs);
     QSignalSpy answered(b->responder.get(), &UploadResponder::answered);
 
-    Asker stuck;
-    stuck.stopReading();
+    StalledAsker stuck;
     QVERIFY(stuck.ask(AddressB, m_port, "x\xa7" "big.bin"));
     QVERIFY(answered.wait(TransferWaitMs));
     QCOMPARE(answered.first().at(2).toBool(), false);
     QCOMPARE(b->responder->state(), UploadResponder::State::Listening);
     QCOMPARE(openHandles(source), 0);
+
+    StalledAsker::End end = StalledAsker::End::Open;
+    QTRY_VERIFY((end = stuck.drain()) != StalledAsker::End::Open);
+    QCOMPARE(end, StalledAsker::End::Reset);
+    QVERIFY(!stuck.received.isEmpty() && stuck.received.size() < bytes.size());
+    QVERIFY(stuck.received == bytes.left(stuck.received.size()));
 }
 
 QTEST_GUILESS_MAIN(TestTransfer)
