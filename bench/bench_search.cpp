@@ -43,6 +43,7 @@
 // only what it names.
 
 #include "app/windows/frmsearch.h"
+#include "app/windows/searchresultsmodel.h"
 #include "net/searchclient.h"
 #include "net/searchprotocol.h"
 #include "net/searchresponder.h"
@@ -55,7 +56,6 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QHash>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QProcess>
@@ -972,7 +972,7 @@ FloodRun floodSearch(int peers, quint16 port, int stopAfterMs)
             QElapsedTimer stop;
             stop.start();
             client.cancel();
-            window->Searchresults()->clear();
+            window->results()->clear();
             run.stopMs = stop.nsecsElapsed() / 1e6;
         });
     }
