@@ -147,12 +147,14 @@ Figures timeSearch(const QString &query, const QStringList &peers, quint16 port)
     qsizetype entries = 0;
     qsizetype names = 0;
     qsizetype single = 0;
-    QObject::connect(&client, &SearchClient::resultEntry, [&](const QString &entry) {
-        const qsizetype inEntry = entry.count(QStringLiteral(".mp3"));
-        ++entries;
-        names += inEntry;
-        if (inEntry == 1 && entry.endsWith(QStringLiteral(".mp3")))
-            ++single;
+    QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &batch) {
+        for (const QString &entry : batch) {
+            const qsizetype inEntry = entry.count(QStringLiteral(".mp3"));
+            ++entries;
+            names += inEntry;
+            if (inEntry == 1 && entry.endsWith(QStringLiteral(".mp3")))
+                ++single;
+        }
     });
     std::vector<double> times;
     Figures figures;
@@ -534,12 +536,14 @@ Outcome searchOnce(const Table &table, quint16 port, int maxConnections, qint64 
     client.setMaxConnections(maxConnections);
     Outcome outcome;
     int last = -1;
-    QObject::connect(&client, &SearchClient::resultEntry, [&](const QString &entry) {
-        const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
-        if (at < last || at < 0)
-            outcome.inOrder = false;
-        last = std::max(last, at);
-        outcome.names += entry.count(QStringLiteral(".mp3"));
+    QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &entries) {
+        for (const QString &entry : entries) {
+            const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
+            if (at < last || at < 0)
+                outcome.inOrder = false;
+            last = std::max(last, at);
+            outcome.names += entry.count(QStringLiteral(".mp3"));
+        }
     });
     QEventLoop loop;
     QObject::connect(&client, &SearchClient::searchFinished, &loop, [&] {
@@ -942,10 +946,11 @@ FloodRun floodSearch(int peers, quint16 port, int stopAfterMs)
     client.setPort(port);
     FloodRun run;
     // As the main window hands them on.
-    QObject::connect(&client, &SearchClient::resultEntry, window, [&](const QString &entry) {
-        ++run.entries;
-        run.longest = std::max<qint64>(run.longest, entry.size());
-        window->addResult(entry);
+    QObject::connect(&client, &SearchClient::resultEntries, window, [&](const QStringList &entries) {
+        run.entries += entries.size();
+        for (const QString &entry : entries)
+            run.longest = std::max<qint64>(run.longest, entry.size());
+        window->addResults(entries);
     });
     QObject::connect(&client, &SearchClient::peerCutOff, [&] { ++run.cutOff; });
 
