@@ -324,9 +324,10 @@ private:
     }
 };
 
-// A peer that answers the first search with a numbered piece every PaceMs
-// until the asker goes. It runs on a thread of its own, so that it goes on
-// sending while the asker's event loop is held up.
+// A peer that answers the first search with a numbered piece every PaceMs,
+// as a copy with many names paces its answer, until the asker goes. It runs
+// on a thread of its own, so that it goes on sending while the asker's event
+// loop is held up.
 class PacedPeer
 {
 public:
