@@ -14,29 +14,49 @@
 //    One-at-a-time rows that would take longer than a budget are estimated
 //    instead: dead entries times the connect bound, plus the live peers at
 //    the pace of the row without dead entries.
+// 3. Floods: hostile fake peers in one helper process on loopback answer
+//    every search with far more than any copy would: 64 and 200 peers of
+//    16 MiB each in 256 KiB sends, and 200 peers of 100 000 one-byte
+//    segments each. The search window is on screen (offscreen platform,
+//    unless QT_QPA_PLATFORM says otherwise) and gets the entries the way the
+//    main window hands them on. Printed: the whole search's time, the worst
+//    lateness of a 10 ms timer on the window's thread, the peak growth of
+//    resident memory, and how long clearing the list then takes (what a new
+//    search does first).
 //
 //   bench_search                           runs every case
 //   bench_search --serve FOLDER ADDR GAP   (internal) a responder in a process
 //                                          of its own, printing its port
 //   bench_search --fleet LIVE DEAD         (internal) LIVE fake responders and
 //                                          DEAD dropping hosts, printing the port
+//   bench_search --flood PEERS SENDS BYTES (internal) PEERS fake peers that
+//                                          answer with SENDS sends of BYTES
+//                                          bytes each, printing the port
 //
 // FERRIN_BENCH_SEARCH_ROUNDS (default 2): searches per figure, best shown
 // with the range. FERRIN_BENCH_SEARCH_SEQUENTIAL_S (default 120): the most a
 // one-at-a-time row may take, all its rounds together, to be run.
 // FERRIN_BENCH_SEARCH_ROWS=100/0,1000/30: only those rows of the table, and
-// not the one-peer figures.
+// not the one-peer figures. FERRIN_BENCH_SEARCH_FLOODS=64x16MiB,200x1B: only
+// those floods (of 64x16MiB, 200x16MiB, 200x1B); either setting alone runs
+// only what it names.
 
+#include "app/windows/frmsearch.h"
+#include "app/windows/searchresultsmodel.h"
 #include "net/searchclient.h"
 #include "net/searchprotocol.h"
 #include "net/searchresponder.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHash>
+#include <QMainWindow>
+#include <QMdiArea>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -44,6 +64,7 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -125,12 +146,14 @@ Figures timeSearch(const QString &query, const QStringList &peers, quint16 port)
     qsizetype entries = 0;
     qsizetype names = 0;
     qsizetype single = 0;
-    QObject::connect(&client, &SearchClient::resultEntry, [&](const QString &entry) {
-        const qsizetype inEntry = entry.count(QStringLiteral(".mp3"));
-        ++entries;
-        names += inEntry;
-        if (inEntry == 1 && entry.endsWith(QStringLiteral(".mp3")))
-            ++single;
+    QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &batch) {
+        for (const QString &entry : batch) {
+            const qsizetype inEntry = entry.count(QStringLiteral(".mp3"));
+            ++entries;
+            names += inEntry;
+            if (inEntry == 1 && entry.endsWith(QStringLiteral(".mp3")))
+                ++single;
+        }
     });
     std::vector<double> times;
     Figures figures;
@@ -512,12 +535,14 @@ Outcome searchOnce(const Table &table, quint16 port, int maxConnections, qint64 
     client.setMaxConnections(maxConnections);
     Outcome outcome;
     int last = -1;
-    QObject::connect(&client, &SearchClient::resultEntry, [&](const QString &entry) {
-        const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
-        if (at < last || at < 0)
-            outcome.inOrder = false;
-        last = std::max(last, at);
-        outcome.names += entry.count(QStringLiteral(".mp3"));
+    QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &entries) {
+        for (const QString &entry : entries) {
+            const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
+            if (at < last || at < 0)
+                outcome.inOrder = false;
+            last = std::max(last, at);
+            outcome.names += entry.count(QStringLiteral(".mp3"));
+        }
     });
     QEventLoop loop;
     QObject::connect(&client, &SearchClient::searchFinished, &loop, [&] {
@@ -698,19 +723,354 @@ void manyPeers()
     }
 }
 
+// --- floods -------------------------------------------------------------------
+
+constexpr int FloodTickMs = 10;
+// How long the window is watched after the search has ended: what it lays
+// out and paints then counts too.
+constexpr int FloodAfterMs = 1000;
+constexpr int FloodDeadlineMs = 10 * 60 * 1000;
+// One-byte sends a fake peer makes before the next peer has its go.
+constexpr int FloodSendsPerRound = 256;
+
+QString floodAddress(int k)
+{
+    return QStringLiteral("127.3.%1.%2").arg(k / 250).arg(k % 250 + 1);
+}
+
+// The hostile peers, all in one process on an epoll loop of their own. Each
+// one takes the query, answers with sends pieces of size bytes, and closes.
+// A send is one send(2), repeated on what the system did not take; the
+// pieces go out as fast as the asking side takes them.
+class FloodPeers
+{
+public:
+    int run(int peers, int sends, int size)
+    {
+        raiseFileLimit();
+        m_sends = sends;
+        m_piece = std::string(size_t(size), 'x');
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0)
+            return fail("epoll");
+        watch(STDIN_FILENO, InputFd, EPOLLIN);
+        quint16 port = 0;
+        for (int k = 0; k < peers; ++k) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            inet_pton(AF_INET, floodAddress(k).toLatin1().constData(), &a.sin_addr);
+            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, SOMAXCONN) != 0)
+                return fail("listen");
+            socklen_t length = sizeof a;
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+            port = ntohs(a.sin_port);
+            watch(fd, ListenerFd, EPOLLIN);
+        }
+        std::printf("%u\n", port);
+        std::fflush(stdout);
+        return loop();
+    }
+
+private:
+    enum Kind : quint32 { InputFd, ListenerFd, AskerFd };
+
+    struct Asker
+    {
+        bool answering = false;
+        int sent = 0;       // whole pieces
+        size_t offset = 0;  // into the piece on its way
+    };
+
+    static int fail(const char *what)
+    {
+        std::printf("error: %s: %s\n", what, std::strerror(errno));
+        std::fflush(stdout);
+        return 1;
+    }
+
+    void watch(int fd, Kind kind, quint32 events, int op = EPOLL_CTL_ADD)
+    {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = (quint64(kind) << 32) | quint32(fd);
+        epoll_ctl(m_epoll, op, fd, &event);
+    }
+
+    void drop(int fd)
+    {
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        m_askers.erase(fd);
+    }
+
+    void acceptAll(int listener)
+    {
+        for (;;) {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            m_askers[fd] = Asker();
+            watch(fd, AskerFd, EPOLLIN);
+        }
+    }
+
+    void readable(int fd)
+    {
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            // The asker is gone: cut off, or the search is over.
+            drop(fd);
+            return;
+        }
+        Asker &asker = m_askers[fd];
+        if (!asker.answering) {
+            asker.answering = true;
+            watch(fd, AskerFd, EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
+        }
+    }
+
+    void writable(int fd)
+    {
+        Asker &asker = m_askers[fd];
+        for (int round = 0; round < FloodSendsPerRound && asker.sent < m_sends; ++round) {
+            const ssize_t put = ::send(fd, m_piece.data() + asker.offset, m_piece.size() - asker.offset,
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (put < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    drop(fd);
+                return;
+            }
+            asker.offset += size_t(put);
+            if (asker.offset < m_piece.size())
+                return;
+            asker.offset = 0;
+            ++asker.sent;
+        }
+        if (asker.sent >= m_sends)
+            drop(fd);
+    }
+
+    int loop()
+    {
+        std::array<epoll_event, 256> events{};
+        for (;;) {
+            const int n = epoll_wait(m_epoll, events.data(), int(events.size()), -1);
+            for (int i = 0; i < n; ++i) {
+                const auto kind = Kind(events[i].data.u64 >> 32);
+                const int fd = int(events[i].data.u64 & 0xffffffffu);
+                if (kind == InputFd) {
+                    char byte = 0;
+                    if (::read(fd, &byte, 1) <= 0)
+                        return 0;
+                } else if (kind == ListenerFd) {
+                    acceptAll(fd);
+                } else if (m_askers.count(fd)) {
+                    if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+                        readable(fd);
+                    if (m_askers.count(fd) && (events[i].events & EPOLLOUT))
+                        writable(fd);
+                }
+            }
+        }
+    }
+
+    int m_epoll = -1;
+    int m_sends = 0;
+    std::string m_piece;
+    std::map<int, Asker> m_askers;
+};
+
+// Resident memory of this process now, and at its peak since the last reset,
+// in bytes.
+qint64 statusBytes(const char *field)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field))).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return 0;
+}
+
+void resetPeakMemory()
+{
+    // What an earlier run freed goes back to the system first, or it would
+    // be counted as the start of this one.
+    malloc_trim(0);
+    QFile file(QStringLiteral("/proc/self/clear_refs"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write("5");
+}
+
+struct FloodRun
+{
+    double seconds = 0;
+    double worstLateMs = 0;
+    double growthMiB = 0;
+    qint64 entries = 0;
+    qint64 longest = 0;
+    int cutOff = 0;
+    bool finished = false;
+    double clearMs = 0;
+};
+
+// One search of the flooding peers with the search window on screen.
+FloodRun floodSearch(int peers, quint16 port)
+{
+    QMainWindow main;
+    auto *area = new QMdiArea;
+    main.setCentralWidget(area);
+    main.resize(900, 700);
+    main.show();
+    auto *window = new frmsearch(&main);
+    area->addSubWindow(window);
+    window->show();
+    idle(SettleMs);
+
+    QStringList addresses;
+    for (int k = 0; k < peers; ++k)
+        addresses << floodAddress(k);
+    SearchClient client;
+    client.setPort(port);
+    FloodRun run;
+    // As the main window hands them on.
+    QObject::connect(&client, &SearchClient::resultEntries, window, [&](const QStringList &entries) {
+        run.entries += entries.size();
+        for (const QString &entry : entries)
+            run.longest = std::max<qint64>(run.longest, entry.size());
+        window->addResults(entries);
+    });
+    QObject::connect(&client, &SearchClient::peerCutOff, [&] { ++run.cutOff; });
+
+    QElapsedTimer clock;
+    QElapsedTimer sinceTick;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(FloodTickMs);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        run.worstLateMs = std::max(run.worstLateMs, sinceTick.nsecsElapsed() / 1e6 - FloodTickMs);
+        sinceTick.start();
+    });
+
+    QEventLoop loop;
+    QObject::connect(&client, &SearchClient::searchFinished, &loop, [&] {
+        run.finished = true;
+        run.seconds = clock.nsecsElapsed() / 1e9;
+        // The window goes on being watched a while after.
+        QTimer::singleShot(FloodAfterMs, &loop, &QEventLoop::quit);
+    });
+    QTimer::singleShot(FloodDeadlineMs, &loop, &QEventLoop::quit);
+    resetPeakMemory();
+    const qint64 before = statusBytes("VmRSS:");
+    clock.start();
+    sinceTick.start();
+    tick.start();
+    if (client.search(QStringLiteral("flood"), addresses))
+        loop.exec();
+    tick.stop();
+    if (!run.finished)
+        run.seconds = clock.nsecsElapsed() / 1e9;
+    run.growthMiB = (statusBytes("VmHWM:") - before) / double(1 << 20);
+    client.cancel();
+    // What a new search does first.
+    QElapsedTimer clearing;
+    clearing.start();
+    window->results()->clear();
+    run.clearMs = clearing.nsecsElapsed() / 1e6;
+    return run;
+}
+
+struct FloodCase
+{
+    const char *name;
+    int peers;
+    int sends;
+    int size;
+};
+
+constexpr FloodCase Floods[] = {
+    {"64x16MiB", 64, 64, 256 * 1024},
+    {"200x16MiB", 200, 64, 256 * 1024},
+    {"200x1B", 200, 100000, 1},
+};
+
+void floods(const QStringList &only)
+{
+    std::printf("\nfloods: hostile peers in one helper process on loopback; the search window on screen (%s)\n"
+                "goals: the search ends within the turn bound + 2 s (%.0f s), the 10 ms timer is never more than "
+                "50 ms late, memory grows by <= 150 MiB\n",
+                qPrintable(QGuiApplication::platformName()), SearchClient::TurnTimeoutMs / 1000.0 + 2);
+    std::printf("%-10s | %-10s %-16s %-14s | %-16s | %s\n", "flood", "search", "worst tick late", "memory growth",
+                "list cleared in", "entries listed");
+    for (const FloodCase &flood : Floods) {
+        if (!only.isEmpty() && !only.contains(QLatin1String(flood.name)))
+            continue;
+        QProcess helper;
+        helper.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--flood"), QString::number(flood.peers), QString::number(flood.sends),
+                      QString::number(flood.size)});
+        if (!helper.waitForReadyRead(FleetStartMs)) {
+            std::printf("the flooding peers did not start: %s\n", helper.readAllStandardError().constData());
+            continue;
+        }
+        const auto port = static_cast<quint16>(helper.readLine().trimmed().toUInt());
+        const FloodRun run = floodSearch(flood.peers, port);
+        std::printf("%-10s | %-10s %-16s %-14s | %-16s | %lld, the longest %lld characters; %d answers cut off\n",
+                    flood.name,
+                    qPrintable(run.finished ? seconds(run.seconds) : QStringLiteral("> %1").arg(seconds(run.seconds))),
+                    qPrintable(QStringLiteral("%1 ms").arg(run.worstLateMs, 0, 'f', 1)),
+                    qPrintable(QStringLiteral("%1 MiB").arg(run.growthMiB, 0, 'f', 0)),
+                    qPrintable(QStringLiteral("%1 ms").arg(run.clearMs, 0, 'f', 1)),
+                    static_cast<long long>(run.entries), static_cast<long long>(run.longest), run.cutOff);
+        std::fflush(stdout);
+        helper.closeWriteChannel();
+        if (!helper.waitForFinished(ServeStartMs)) {
+            helper.kill();
+            helper.waitForFinished();
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() == 5 && args.at(1) == QStringLiteral("--serve"))
-        return serve(args.at(2), args.at(3), args.at(4).toInt());
-    if (args.size() == 4 && args.at(1) == QStringLiteral("--fleet"))
-        return Fleet().run(args.at(2).toInt(), args.at(3).toInt());
+    // The helpers need no window; the floods show the search window.
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--serve" || arg == "--fleet" || arg == "--flood") {
+            QCoreApplication app(argc, argv);
+            const QStringList args = QCoreApplication::arguments();
+            if (args.size() == 5 && args.at(1) == QStringLiteral("--serve"))
+                return serve(args.at(2), args.at(3), args.at(4).toInt());
+            if (args.size() == 4 && args.at(1) == QStringLiteral("--fleet"))
+                return Fleet().run(args.at(2).toInt(), args.at(3).toInt());
+            if (args.size() == 5 && args.at(1) == QStringLiteral("--flood"))
+                return FloodPeers().run(args.at(2).toInt(), args.at(3).toInt(), args.at(4).toInt());
+            return 2;
+        }
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     raiseFileLimit();
-    if (qEnvironmentVariableIsEmpty("FERRIN_BENCH_SEARCH_ROWS"))
+    const QStringList rows = qEnvironmentVariable("FERRIN_BENCH_SEARCH_ROWS").split(u',', Qt::SkipEmptyParts);
+    const QStringList floodsOnly = qEnvironmentVariable("FERRIN_BENCH_SEARCH_FLOODS").split(u',', Qt::SkipEmptyParts);
+    const bool everything = rows.isEmpty() && floodsOnly.isEmpty();
+    if (everything)
         oneLargePeer();
-    manyPeers();
+    if (everything || !rows.isEmpty())
+        manyPeers();
+    if (everything || !floodsOnly.isEmpty())
+        floods(floodsOnly);
     return 0;
 }

@@ -99,6 +99,7 @@ void EventSocket::adopt(QTcpSocket *socket)
     m_peerReset = false;
     m_closedReported = false;
     m_errorString.clear();
+    socket->setReadBufferSize(m_readLimit);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, &EventSocket::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &EventSocket::onDisconnected);
@@ -273,6 +274,13 @@ QByteArray EventSocket::take(qint64 max)
     QByteArray data = m_socket ? m_socket->read(max) : QByteArray();
     finishIfDrained();
     return data;
+}
+
+void EventSocket::setReadLimit(qint64 bytes)
+{
+    m_readLimit = bytes;
+    if (m_socket)
+        m_socket->setReadBufferSize(bytes);
 }
 
 qint64 EventSocket::bytesWaiting() const

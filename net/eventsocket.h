@@ -80,6 +80,11 @@ public:
     /// Up to max bytes.
     QByteArray take(qint64 max);
 
+    /// At most bytes are taken from the system for one data arrival; the
+    /// rest waits there (and the peer is held back) until this is taken. 0,
+    /// the default, takes whatever has come.
+    void setReadLimit(qint64 bytes);
+
     qint64 bytesWaiting() const;
     /// Bytes handed to send that the system has not taken yet.
     qint64 bytesToWrite() const;
@@ -130,4 +135,5 @@ private:
     bool m_inConnect = false;
     int m_shadow = -1;
     bool m_closedReported = false;
+    qint64 m_readLimit = 0;
 };

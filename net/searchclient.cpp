@@ -2,11 +2,16 @@
 
 #include "net/eventsocket.h"
 #include "net/netlog.h"
+#include "net/windows1252.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
+
+#include <utility>
 
 struct SearchClient::Turn
 {
@@ -19,15 +24,22 @@ struct SearchClient::Turn
     EventSocket *searchsend = nullptr;
     QTimer *bound = nullptr;    ///< the connect bound, then the silence bound
     QTimer *total = nullptr;    ///< the whole answer
+    QDeadlineTimer deadline;    ///< the whole answer, as data arrives
+    QElapsedTimer sinceData;    ///< for the silence bound
     QStringList held;           ///< entries waiting for earlier peers
     qint64 heldBytes = 0;
     qint64 bytes = 0;
     int entries = 0;
+    int overlong = 0;           ///< pieces too long to be listed
 };
 
 SearchClient::SearchClient(QObject *parent)
     : QObject(parent)
+    , m_slice(new QTimer(this))
 {
+    m_slice->setSingleShot(true);
+    m_slice->setInterval(0);
+    connect(m_slice, &QTimer::timeout, this, &SearchClient::deliverSlice);
 }
 
 SearchClient::~SearchClient()
@@ -49,6 +61,10 @@ SearchClient::~SearchClient()
             }
         }
     }
+    m_slice->disconnect(this);
+    m_slice->stop();
+    m_slice->setParent(nullptr);
+    m_slice->deleteLater();
 }
 
 bool SearchClient::search(const QString &searchtxt, const QStringList &addresses)
@@ -76,9 +92,12 @@ bool SearchClient::search(const QString &searchtxt, const QStringList &addresses
     m_head = 0;
     m_running = 0;
     m_done = 0;
-    m_reported = 0;
+    m_outbox.clear();
+    m_listed = 0;
+    m_listedBytes = 0;
+    m_held = 0;
     m_heldBytes = 0;
-    m_resultsCut = false;
+    m_resultsFull = false;
     qCDebug(lcSearch) << "searching" << m_turns.size() << "peers for" << searchtxt;
 
     const QPointer<SearchClient> alive(this);
@@ -88,10 +107,7 @@ bool SearchClient::search(const QString &searchtxt, const QStringList &addresses
     emit progress(0, peerCount());
     if (!alive || !m_searching)
         return true;
-    if (m_turns.empty())
-        finish();
-    else
-        startTurns();
+    startTurns();
     return true;
 }
 
@@ -100,27 +116,17 @@ void SearchClient::cancel()
     if (!m_searching)
         return;
     for (const auto &turn : m_turns) {
-        if (turn->state == Turn::State::Over)
-            continue;
+        release(*turn);
         turn->state = Turn::State::Over;
-        if (turn->searchsend) {
-            turn->searchsend->disconnect(this);
-            turn->searchsend->close();
-            turn->searchsend->deleteLater();
-            turn->searchsend = nullptr;
-        }
-        for (QTimer *timer : {turn->bound, turn->total}) {
-            if (timer) {
-                timer->stop();
-                timer->deleteLater();
-            }
-        }
-        turn->bound = nullptr;
-        turn->total = nullptr;
         turn->held.clear();
+        turn->heldBytes = 0;
     }
     m_running = 0;
+    m_nextToStart = m_turns.size();
+    m_held = 0;
     m_heldBytes = 0;
+    m_outbox.clear();
+    m_slice->stop();
     qCDebug(lcSearch) << "search stopped after" << m_done << "of" << peerCount() << "peers";
     finish();
 }
@@ -133,8 +139,7 @@ void SearchClient::startTurns()
         if (!alive)
             return;
     }
-    if (m_searching && m_head >= m_turns.size())
-        finish();
+    finishWhenDone();
 }
 
 void SearchClient::startTurn(Turn &turn)
@@ -151,18 +156,20 @@ void SearchClient::startTurn(Turn &turn)
     turn.state = Turn::State::Connecting;
     turn.searchsend = new EventSocket(QString(), this);
     turn.searchsend->setObjectName(QStringLiteral("searchsend"));
+    // One piece is taken at most one character past the longest entry: a
+    // flood of large pieces is dropped a little at a time, and the peer waits
+    // meanwhile.
+    turn.searchsend->setReadLimit(MaxEntryLength + 1);
     connect(turn.searchsend, &EventSocket::connected, this, [this, t] { searchsend_Connect(*t); });
     connect(turn.searchsend, &EventSocket::dataArrival, this, [this, t] { searchsend_DataArrival(*t); });
     connect(turn.searchsend, &EventSocket::closedByPeer, this, [this, t] { searchsend_Close(*t); });
     connect(turn.searchsend, &EventSocket::errorOccurred, this, [this, t] { searchsend_Error(*t); });
     turn.bound = new QTimer(this);
     turn.bound->setSingleShot(true);
-    connect(turn.bound, &QTimer::timeout, this, [this, t] { timedOut(*t); });
+    connect(turn.bound, &QTimer::timeout, this, [this, t] { boundReached(*t); });
     turn.total = new QTimer(this);
     turn.total->setSingleShot(true);
-    connect(turn.total, &QTimer::timeout, this, [this, t] {
-        cutOff(*t, tr("answered for more than %1 s").arg(m_turnTimeoutMs / 1000.0));
-    });
+    connect(turn.total, &QTimer::timeout, this, [this, t] { cutOff(*t, turnTooLong()); });
     turn.bound->start(m_connectTimeoutMs);
     turn.searchsend->connectToPeer(turn.address, m_port);
 }
@@ -176,27 +183,45 @@ void SearchClient::searchsend_Connect(Turn &turn)
     if (!remote.isEmpty())
         turn.peer = remote;
     turn.searchsend->sendText(m_searchquery);
+    turn.sinceData.start();
     turn.bound->start(m_silenceTimeoutMs);
+    turn.deadline.setRemainingTime(m_turnTimeoutMs);
     turn.total->start(m_turnTimeoutMs);
 }
 
 void SearchClient::searchsend_DataArrival(Turn &turn)
 {
-    const QString text = turn.searchsend->takeText();
-    if (turn.state != Turn::State::Asking || text.isEmpty())
+    const QByteArray bytes = turn.searchsend->takeAll();
+    if (turn.state != Turn::State::Asking || bytes.isEmpty())
         return;
-    turn.bound->start(m_silenceTimeoutMs);
-    turn.bytes += text.size();
-    ++turn.entries;
-    if (turn.bytes > MaxTurnBytes) {
+    // The timer of the whole answer may come late while data pours in:
+    // nothing that arrives after the bound is taken.
+    if (turn.deadline.hasExpired()) {
+        cutOff(turn, turnTooLong());
+        return;
+    }
+    turn.sinceData.start();
+    if (turn.bytes + bytes.size() > MaxTurnBytes) {
         cutOff(turn, tr("sent more than %1 bytes").arg(MaxTurnBytes));
         return;
     }
-    if (turn.entries > m_maxTurnEntries) {
+    turn.bytes += bytes.size();
+    // A copy's names pile up into one long piece when this side reads late;
+    // cutting the turn there would lose the names after it, so only the
+    // piece goes.
+    if (turn.peer.size() + 1 + bytes.size() > MaxEntryLength) {
+        if (turn.overlong++ == 0)
+            qCWarning(lcSearch).noquote() << "Answer of" << turn.peer << "holds a piece of" << bytes.size()
+                                          << "characters, longer than any entry that can be downloaded:"
+                                          << "not listed";
+        return;
+    }
+    if (turn.entries >= m_maxTurnEntries) {
         cutOff(turn, tr("sent more than %1 names").arg(m_maxTurnEntries));
         return;
     }
-    deliver(turn, SearchProtocol::resultEntry(turn.peer, text));
+    ++turn.entries;
+    add(turn, SearchProtocol::resultEntry(turn.peer, Windows1252::decode(bytes)));
 }
 
 void SearchClient::searchsend_Close(Turn &turn)
@@ -212,11 +237,25 @@ void SearchClient::searchsend_Error(Turn &turn)
     endTurn(turn);
 }
 
-void SearchClient::timedOut(Turn &turn)
+void SearchClient::boundReached(Turn &turn)
 {
+    if (turn.state == Turn::State::Asking) {
+        // The silence bound counts from the last data; it is not started
+        // anew for every arrival.
+        const qint64 silent = turn.sinceData.elapsed();
+        if (silent < m_silenceTimeoutMs) {
+            turn.bound->start(static_cast<int>(m_silenceTimeoutMs - silent));
+            return;
+        }
+    }
     qCDebug(lcSearch) << turn.address
                       << (turn.state == Turn::State::Connecting ? "did not answer the connection" : "fell silent");
     endTurn(turn);
+}
+
+QString SearchClient::turnTooLong() const
+{
+    return tr("answered for more than %1 s").arg(m_turnTimeoutMs / 1000.0);
 }
 
 void SearchClient::cutOff(Turn &turn, const QString &why)
@@ -230,35 +269,62 @@ void SearchClient::cutOff(Turn &turn, const QString &why)
         endTurn(turn);
 }
 
-void SearchClient::deliver(Turn &turn, const QString &entry)
+void SearchClient::add(Turn &turn, const QString &entry)
 {
+    const qint64 cost = entry.size() * qint64(sizeof(QChar)) + EntryOverhead;
+    if (m_listed + m_held >= m_maxResults || m_listedBytes + m_heldBytes + cost > MaxResultBytes) {
+        resultsFull();
+        return;
+    }
     if (turn.index != m_head) {
         // A later peer: its entries wait for the earlier ones.
-        turn.held.append(entry);
-        // The text and what holding it costs besides.
-        const qint64 size = entry.size() * qint64(sizeof(QChar)) + HeldEntryOverhead;
-        turn.heldBytes += size;
-        m_heldBytes += size;
-        if (m_heldBytes > MaxHeldBytes)
+        if (m_held >= m_maxHeldEntries || m_heldBytes + cost > MaxHeldBytes) {
             cutOff(turn, tr("sent more than can wait for the peers before it"));
-        return;
-    }
-    if (m_reported >= MaxResults) {
-        if (!m_resultsCut) {
-            m_resultsCut = true;
-            qCWarning(lcSearch) << "Search results cut off at" << MaxResults << "entries";
+            return;
         }
+        turn.held.append(entry);
+        turn.heldBytes += cost;
+        ++m_held;
+        m_heldBytes += cost;
         return;
     }
-    ++m_reported;
-    emit resultEntry(entry);
+    m_outbox.append(entry);
+    ++m_listed;
+    m_listedBytes += cost;
+    scheduleSlice();
 }
 
-bool SearchClient::closeTurn(Turn &turn)
+void SearchClient::resultsFull()
 {
-    if (turn.state == Turn::State::Over)
-        return false;
-    turn.state = Turn::State::Over;
+    if (m_resultsFull)
+        return;
+    m_resultsFull = true;
+    qCWarning(lcSearch).noquote() << QStringLiteral("Search results full at %1 entries, %2 KiB: the peers still "
+                                                    "answering are let go, the rest are not asked")
+                                         .arg(m_listed + m_held)
+                                         .arg((m_listedBytes + m_heldBytes) / 1024);
+    // Nothing any peer sends from here on could be listed.
+    for (const auto &turn : m_turns) {
+        if (turn->state == Turn::State::Over)
+            continue;
+        if (turn->state != Turn::State::Waiting) {
+            --m_running;
+            ++m_done;
+        }
+        release(*turn);
+        turn->state = Turn::State::Over;
+    }
+    m_nextToStart = m_turns.size();
+    const QPointer<SearchClient> alive(this);
+    emit progress(m_done, peerCount());
+    if (!alive || !m_searching)
+        return;
+    flushInOrder();
+    finishWhenDone();
+}
+
+void SearchClient::release(Turn &turn)
+{
     if (turn.searchsend) {
         turn.searchsend->disconnect(this);
         turn.searchsend->close();
@@ -274,18 +340,26 @@ bool SearchClient::closeTurn(Turn &turn)
     }
     turn.bound = nullptr;
     turn.total = nullptr;
+}
+
+bool SearchClient::closeTurn(Turn &turn)
+{
+    if (turn.state == Turn::State::Over)
+        return false;
+    turn.state = Turn::State::Over;
+    release(turn);
     --m_running;
     ++m_done;
+    if (turn.overlong > 1)
+        qCWarning(lcSearch).noquote() << "Answer of" << turn.peer << "held" << turn.overlong
+                                      << "pieces too long to be listed";
 
     const QPointer<SearchClient> alive(this);
     emit progress(m_done, peerCount());
     if (!alive || !m_searching)
         return false;
-    if (turn.index == m_head) {
+    if (turn.index == m_head)
         flushInOrder();
-        if (!alive || !m_searching)
-            return false;
-    }
     return true;
 }
 
@@ -297,15 +371,17 @@ void SearchClient::endTurn(Turn &turn)
 
 void SearchClient::flushInOrder()
 {
-    const QPointer<SearchClient> alive(this);
     while (m_head < m_turns.size()) {
         Turn &head = *m_turns[m_head];
-        const QStringList held = std::exchange(head.held, QStringList());
-        m_heldBytes -= std::exchange(head.heldBytes, 0);
-        for (const QString &entry : held) {
-            deliver(head, entry);
-            if (!alive || !m_searching)
-                return;
+        if (!head.held.isEmpty()) {
+            // Counted against the results bounds when they were held.
+            m_held -= static_cast<int>(head.held.size());
+            m_heldBytes -= head.heldBytes;
+            m_listed += static_cast<int>(head.held.size());
+            m_listedBytes += head.heldBytes;
+            m_outbox.append(std::exchange(head.held, QStringList()));
+            head.heldBytes = 0;
+            scheduleSlice();
         }
         if (head.state != Turn::State::Over)
             return; // first in line now: its entries go out as they come
@@ -313,8 +389,46 @@ void SearchClient::flushInOrder()
     }
 }
 
+void SearchClient::scheduleSlice()
+{
+    if (!m_slice->isActive())
+        m_slice->start();
+}
+
+void SearchClient::deliverSlice()
+{
+    const QPointer<SearchClient> alive(this);
+    QElapsedTimer slice;
+    slice.start();
+    while (m_searching && !m_outbox.isEmpty()) {
+        QStringList batch;
+        if (m_outbox.size() <= SliceEntries) {
+            batch = std::exchange(m_outbox, QStringList());
+        } else {
+            batch = m_outbox.first(SliceEntries);
+            m_outbox.remove(0, SliceEntries);
+        }
+        emit resultEntries(batch);
+        if (!alive)
+            return;
+        if (slice.elapsed() >= SliceMs)
+            break;
+    }
+    if (!m_outbox.isEmpty())
+        scheduleSlice();
+    else
+        finishWhenDone();
+}
+
+void SearchClient::finishWhenDone()
+{
+    if (m_searching && m_head >= m_turns.size() && m_outbox.isEmpty())
+        finish();
+}
+
 void SearchClient::finish()
 {
     m_searching = false;
+    m_slice->stop();
     emit searchFinished();
 }

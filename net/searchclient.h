@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/searchprotocol.h"
+#include "net/uploadresponder.h"
 
 #include <QObject>
 #include <QString>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
+
+class QTimer;
 
 /// Asks peers for the shared files whose names contain a search text
 /// (protocol in searchprotocol.h) and reports each answer piece as a result
@@ -26,6 +29,12 @@
 /// until the turns of all earlier peers are over, and goes out as soon as
 /// they are; the entries of the peer first in line go out as they arrive.
 /// An address listed twice is asked once, at its first place.
+///
+/// Every bound is checked before what would pass it is taken in, and a
+/// search holds no more than its results bounds allow, whatever its peers
+/// send. Entries go out in slices of about SliceMs from the event loop, so
+/// that neither a flood of answers nor the end of a peer that many waited for
+/// holds the loop up for long.
 class SearchClient : public QObject
 {
     Q_OBJECT
@@ -42,24 +51,39 @@ public:
     static constexpr int MaxTurnEntries = 100000;
     /// Peers asked at once: far below the usual limit of 1024 open files.
     static constexpr int MaxConnections = 128;
-    /// Entries one search reports at most; the rest of it is cut off.
+    /// The longest entry listed: the longest request a peer reads when it is
+    /// asked for a file. A longer data arrival names nothing that could ever
+    /// be fetched, so it is left out (the peer's turn goes on).
+    static constexpr qint64 MaxEntryLength = UploadResponder::MaxRequestLength;
+    /// Entries one search holds at most, listed and held back together; when
+    /// the next one would pass this or MaxResultBytes, the search stops asking.
     static constexpr int MaxResults = 100000;
-    /// Text of later peers' entries held back, waiting for an earlier peer,
-    /// at most; a peer that would hold more is cut off.
-    static constexpr qint64 MaxHeldBytes = 64 * 1024 * 1024;
-    /// What one held entry costs besides its text, as counted against it.
-    static constexpr qint64 HeldEntryOverhead = 64;
+    /// What the entries of one search may take, listed and held back
+    /// together: their text and EntryOverhead each.
+    static constexpr qint64 MaxResultBytes = 64 * 1024 * 1024;
+    /// Entries of later peers held back, waiting for an earlier peer, at
+    /// most, and what they may take; a peer that would hold more is cut off,
+    /// so later peers never take all the room from the earlier ones.
+    static constexpr int MaxHeldEntries = MaxResults / 2;
+    static constexpr qint64 MaxHeldBytes = MaxResultBytes / 2;
+    /// What one entry costs besides its text, as counted against the bounds.
+    static constexpr qint64 EntryOverhead = 64;
+    /// Entries go out in batches of at most SliceEntries, for about SliceMs
+    /// before the event loop has its turn again.
+    static constexpr int SliceMs = 4;
+    static constexpr int SliceEntries = 1000;
 
     explicit SearchClient(QObject *parent = nullptr);
     ~SearchClient() override;
 
     /// Starts asking the peers at addresses (empty ones are skipped). Ends
-    /// with searchFinished(). An empty text asks nobody, since it would put
-    /// no bytes on the wire; a call while a search runs starts nothing.
-    /// Either way it returns false and emits nothing.
+    /// with searchFinished(), once every entry has gone out. An empty text
+    /// asks nobody, since it would put no bytes on the wire; a call while a
+    /// search runs starts nothing. Either way it returns false and emits
+    /// nothing.
     bool search(const QString &searchtxt, const QStringList &addresses);
-    /// Stops the running search: every connection is closed and
-    /// searchFinished() follows at once.
+    /// Stops the running search: every connection is closed, entries not yet
+    /// out are dropped, and searchFinished() follows at once.
     void cancel();
 
     bool isSearching() const { return m_searching; }
@@ -76,13 +100,16 @@ public:
     void setSilenceTimeout(int ms) { m_silenceTimeoutMs = ms; }
     void setTurnTimeout(int ms) { m_turnTimeoutMs = ms; }
     void setMaxTurnEntries(int entries) { m_maxTurnEntries = entries; }
+    void setMaxResults(int entries) { m_maxResults = entries; }
+    void setMaxHeldEntries(int entries) { m_maxHeldEntries = entries; }
     /// Fewer peers at once; 1 asks them strictly one after the other.
     void setMaxConnections(int connections) { m_maxConnections = std::max(1, connections); }
 
 signals:
     void searchStarted();
-    /// One answer piece: the peer's address, "§" and the text received.
-    void resultEntry(const QString &entry);
+    /// Answer pieces in order, each the peer's address, "§" and the text of
+    /// one data arrival; one or more at a time.
+    void resultEntries(const QStringList &entries);
     /// done of total peers have had their turn.
     void progress(int done, int total);
     /// A peer's answer was cut off at a bound; why says which.
@@ -98,14 +125,22 @@ private:
     void searchsend_DataArrival(Turn &turn);
     void searchsend_Close(Turn &turn);
     void searchsend_Error(Turn &turn);
-    void timedOut(Turn &turn);
+    void boundReached(Turn &turn);
     void cutOff(Turn &turn, const QString &why);
+    QString turnTooLong() const;
     /// Closes a turn and lets the entries in line go out; false when the
     /// search is over or gone meanwhile.
     bool closeTurn(Turn &turn);
     void endTurn(Turn &turn);
-    void deliver(Turn &turn, const QString &entry);
+    // Lets go of a turn's connection and timers.
+    void release(Turn &turn);
+    void add(Turn &turn, const QString &entry);
+    void resultsFull();
     void flushInOrder();
+    void scheduleSlice();
+    void deliverSlice();
+    // Ends the search once every turn is over and every entry has gone out.
+    void finishWhenDone();
     void finish();
 
     std::vector<std::unique_ptr<Turn>> m_turns;
@@ -116,13 +151,22 @@ private:
     size_t m_head = 0;
     int m_running = 0;
     int m_done = 0;
-    int m_reported = 0;
+    // Entries on their way out, in order.
+    QStringList m_outbox;
+    QTimer *m_slice;
+    // Entries taken for the list (out or on their way) and held back, with
+    // what they cost.
+    int m_listed = 0;
+    qint64 m_listedBytes = 0;
+    int m_held = 0;
     qint64 m_heldBytes = 0;
-    bool m_resultsCut = false;
+    bool m_resultsFull = false;
     quint16 m_port = SearchProtocol::SearchPort;
     int m_connectTimeoutMs = ConnectTimeoutMs;
     int m_silenceTimeoutMs = SilenceTimeoutMs;
     int m_turnTimeoutMs = TurnTimeoutMs;
     int m_maxTurnEntries = MaxTurnEntries;
+    int m_maxResults = MaxResults;
+    int m_maxHeldEntries = MaxHeldEntries;
     int m_maxConnections = MaxConnections;
 };

@@ -12,8 +12,8 @@
 
 namespace {
 
-/// One row of a progress list. It holds no text: the row's line is read from
-/// the model whenever a tool asks for it.
+/// One row of a progress list or of the search results. It holds no text: the
+/// row's line is read from the model whenever a tool asks for it.
 class ProgressRowAccessible : public QAccessibleInterface
 {
 public:
@@ -46,7 +46,10 @@ public:
         const QModelIndex i = index();
         if (t != QAccessible::Name || !i.isValid())
             return QString();
-        return i.data(Qt::DisplayRole).toString();
+        // A search result shows the beginning of a long entry; a tool reads
+        // the whole of it.
+        const QVariant whole = i.data(Qt::AccessibleTextRole);
+        return whole.isValid() ? whole.toString() : i.data(Qt::DisplayRole).toString();
     }
     void setText(QAccessible::Text, const QString &) override {}
 

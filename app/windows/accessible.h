@@ -1,8 +1,8 @@
 #pragma once
 
 /// What assistive tools (screen readers, the desktop's accessibility bus) see
-/// of the program's own controls: the progress list as a list whose rows are
-/// made only when asked for, the "Connect" label as a push button, and the
+/// of the program's own controls: the progress list and the search results as
+/// lists whose rows are made only when asked for, the "Connect" label as a push button, and the
 /// status strip as a status bar. The toolkit's own controls need nothing here.
 namespace Accessible {
 

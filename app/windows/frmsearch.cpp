@@ -2,12 +2,13 @@
 
 #include "app/windows/canvas.h"
 #include "app/windows/look.h"
+#include "app/windows/progresslist.h"
+#include "app/windows/searchresultsmodel.h"
 #include "app/windows/twips.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPushButton>
 
 namespace {
@@ -53,7 +54,8 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
     , m_Label1(new QLabel(QString::fromLatin1(TitleText), m_surface))
     , m_Picture1(new Canvas(m_surface))
     , m_Label2(new QLabel(QString::fromLatin1(SearchForText), m_Picture1))
-    , m_Searchresults(new QListWidget(m_Picture1))
+    , m_results(new SearchResultsModel(this))
+    , m_Searchresults(new ProgressList(m_Picture1))
     , m_searchtext(new QLineEdit(m_surface))
     , m_Command1(new QPushButton(QString::fromLatin1(SearchCaption), m_surface))
 {
@@ -80,6 +82,9 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
     Look::paintGreenOnBlack(m_Label2);
     m_Searchresults->setObjectName(QStringLiteral("Searchresults"));
     m_Searchresults->setGeometry(place(SearchresultsBox, this));
+    m_Searchresults->setModel(m_results);
+    // Entries that come in while the user reads the list leave it where it is.
+    m_Searchresults->setFollowsAdded(false);
     m_Searchresults->setSelectionMode(QAbstractItemView::SingleSelection);
     m_Searchresults->setAccessibleName(QStringLiteral("Search results"));
     m_Searchresults->installEventFilter(this);
@@ -102,7 +107,7 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
         if (m_Command1->isEnabled())
             Command1_Click();
     });
-    connect(m_Searchresults, &QListWidget::itemDoubleClicked, this, &frmsearch::Searchresults_DblClick);
+    connect(m_Searchresults, &QAbstractItemView::doubleClicked, this, &frmsearch::Searchresults_DblClick);
 
     // The width rule starts from the designed size and settles within a
     // resize or two, wherever it starts.
@@ -174,9 +179,14 @@ void frmsearch::Draw()
     m_Picture1->drawGreenBands();
 }
 
+void frmsearch::addResults(const QStringList &entries)
+{
+    m_results->append(entries);
+}
+
 void frmsearch::addResult(const QString &entry)
 {
-    m_Searchresults->addItem(entry);
+    m_results->append({entry});
 }
 
 void frmsearch::setSearching(bool running)
@@ -207,7 +217,7 @@ void frmsearch::showBusy()
 
 void frmsearch::Command1_Click()
 {
-    m_Searchresults->clear();
+    m_results->clear();
     // The search runs the event loop until it is over, and the user may close
     // this window meanwhile: nothing here touches it after the signal.
     emit searchRequested(m_searchtext->text());
@@ -215,10 +225,10 @@ void frmsearch::Command1_Click()
 
 void frmsearch::Searchresults_DblClick()
 {
-    const QList<QListWidgetItem *> selected = m_Searchresults->selectedItems();
+    const QModelIndexList selected = m_Searchresults->selectionModel()->selectedIndexes();
     if (selected.isEmpty())
         return;
     // Set before asking: a download that cannot start answers at once.
     setDownloadWaiting(true);
-    emit downloadRequested(selected.first()->text());
+    emit downloadRequested(m_results->entry(selected.first().row()));
 }

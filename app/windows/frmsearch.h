@@ -1,17 +1,23 @@
 #pragma once
 
+#include "app/windows/progresslist.h"
+
 #include <QMdiSubWindow>
 
 class Canvas;
 class QLabel;
 class QLineEdit;
-class QListWidget;
 class QPushButton;
+class SearchResultsModel;
 
 /// The search window: a search text, the Search button and the result list.
 /// It keeps a fixed size in its normal state; the search and the download are
 /// asked for by signal. The search text has the focus when the window is
 /// shown; Enter there searches, Enter on a result downloads it.
+///
+/// The result list costs nothing per entry: it asks for the rows it shows,
+/// each row one line that ends in an ellipsis when the entry is wider, so a
+/// hundred thousand entries, long or short, leave the window as quick as ten.
 class frmsearch : public QMdiSubWindow
 {
     Q_OBJECT
@@ -24,13 +30,16 @@ public:
     /// the main window is minimised.
     void Draw();
 
-    /// Appends one result entry to the list.
+    /// Appends result entries to the list.
+    void addResults(const QStringList &entries);
     void addResult(const QString &entry);
 
     QLineEdit *searchtext() const { return m_searchtext; }
     QPushButton *Command1() const { return m_Command1; }
     Canvas *Picture1() const { return m_Picture1; }
-    QListWidget *Searchresults() const { return m_Searchresults; }
+    ProgressList *Searchresults() const { return m_Searchresults; }
+    /// What the result list holds.
+    SearchResultsModel *results() const { return m_results; }
 
     /// Whether a search or a requested download keeps the busy pointer up.
     bool isBusy() const { return m_searching || m_downloadWaiting; }
@@ -72,7 +81,8 @@ private:
     QLabel *m_Label1;
     Canvas *m_Picture1;
     QLabel *m_Label2;
-    QListWidget *m_Searchresults;
+    SearchResultsModel *m_results;
+    ProgressList *m_Searchresults;
     QLineEdit *m_searchtext;
     QPushButton *m_Command1;
     bool m_loaded = false;

@@ -108,7 +108,8 @@ void MDIMain::connectServer()
             orvik()->clearError(message);
     });
     SearchClient &search = m_Server->searchClient();
-    connect(&search, &SearchClient::resultEntry, this, [this](const QString &entry) { searchWindow()->addResult(entry); });
+    connect(&search, &SearchClient::resultEntries, this,
+            [this](const QStringList &entries) { searchWindow()->addResults(entries); });
     connect(&search, &SearchClient::searchStarted, this, [this] {
         if (m_frmsearch)
             m_frmsearch->setSearching(true);

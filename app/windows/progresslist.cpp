@@ -71,7 +71,7 @@ void ProgressList::rowsInserted(const QModelIndex &parent, int start, int end)
     if (parent != rootIndex())
         return;
     // Read before the range grows: at the end then means "follow".
-    const bool follow = followsEnd();
+    const bool follow = m_followsAdded && followsEnd();
     updateGeometries();
     if (follow)
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());

@@ -9,8 +9,10 @@
 ///
 /// While the last row is in view, rows added at the end scroll into view, as
 /// a terminal follows its output; once the user scrolls up, the view stays
-/// where it is until the user comes back to the end. Assistive tools see a
-/// list with one item per row, made only for the rows they ask for.
+/// where it is until the user comes back to the end. A list that does not
+/// follow (setFollowsAdded(false)) stays where it is. Assistive tools see a
+/// list with one item per row, made only for the rows they ask for; a row's
+/// name is its Qt::AccessibleTextRole, or its text when it has none.
 class ProgressList : public QAbstractItemView
 {
     Q_OBJECT
@@ -24,6 +26,9 @@ public:
     int topRow() const;
     /// Whether the last row is in view, so that added rows are followed.
     bool followsEnd() const;
+    /// Whether rows added at the end scroll into view while the last row is
+    /// in view; on by default.
+    void setFollowsAdded(bool follow) { m_followsAdded = follow; }
 
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
@@ -52,4 +57,5 @@ private:
     void measureRows();
 
     int m_rowHeight = 1;
+    bool m_followsAdded = true;
 };

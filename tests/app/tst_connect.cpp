@@ -21,11 +21,11 @@
 #include "tests/support/stalledasker.h"
 #include "tests/support/testfiles.h"
 
+#include <QAbstractItemView>
 #include <QDir>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QSessionManager>
@@ -315,7 +315,7 @@ void TestConnect::searchDuringExit()
     main->searchWindow()->searchtext()->setText(QStringLiteral("abc"));
     main->searchWindow()->Command1()->click();
     QVERIFY(searchFinished.wait(10000));
-    QCOMPARE(main->searchWindow()->Searchresults()->count(), 1);
+    QCOMPARE(main->searchWindow()->Searchresults()->model()->rowCount(), 1);
     QCOMPARE(m_ended, 0);
     QTRY_COMPARE_WITH_TIMEOUT(m_ended, 1, 30000);
 }
@@ -347,7 +347,7 @@ void TestConnect::searchWindowClosedDuringSearch()
     QVERIFY(searchFinished.wait(10000));
     // The result went into a window made anew, hidden.
     frmsearch *second = main->searchWindow();
-    QCOMPARE(second->Searchresults()->count(), 1);
+    QCOMPARE(second->Searchresults()->model()->rowCount(), 1);
     QCOMPARE(second->Searchresults()->accessibleDescription(), QStringLiteral("3 of 3 peers asked"));
     QVERIFY(!second->isVisible());
     QVERIFY(second->Command1()->isEnabled());

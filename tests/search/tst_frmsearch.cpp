@@ -1,11 +1,12 @@
 #include "app/windows/canvas.h"
 #include "app/windows/frmsearch.h"
+#include "app/windows/progresslist.h"
+#include "app/windows/searchresultsmodel.h"
 #include "app/windows/twips.h"
 
 #include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QPushButton>
@@ -78,7 +79,7 @@ void TestFrmsearch::loadLaysOutTheWindow()
     QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label2"))->text(), QStringLiteral("Search For:"));
     QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label3"))->text(), QStringLiteral("Artist:"));
     QCOMPARE(window->findChild<QLabel *>(QStringLiteral("Label1"))->text(), QStringLiteral("Search:"));
-    QCOMPARE(window->findChild<QListWidget *>(QStringLiteral("Searchresults")), window->Searchresults());
+    QCOMPARE(window->findChild<ProgressList *>(QStringLiteral("Searchresults")), window->Searchresults());
     QCOMPARE(window->findChild<QLineEdit *>(QStringLiteral("searchtext")), window->searchtext());
     QCOMPARE(window->Searchresults()->palette().color(QPalette::Base), QColor(64, 64, 64));
 
@@ -137,7 +138,7 @@ void TestFrmsearch::searchClearsAndPassesTheText()
     window->addResult(QStringLiteral("127.0.0.2\u00a7old.mp3"));
     QStringList asked;
     connect(window, &frmsearch::searchRequested, this, [&](const QString &text) {
-        QCOMPARE(window->Searchresults()->count(), 0); // cleared before the search
+        QCOMPARE(window->results()->rowCount(), 0); // cleared before the search
         asked.append(text);
     });
     QTest::keyClicks(window->searchtext(), QStringLiteral(" ab c "));
@@ -156,20 +157,22 @@ void TestFrmsearch::searchClearsAndPassesTheText()
 void TestFrmsearch::doubleClickPassesTheEntry()
 {
     frmsearch *window = open();
-    const QString entry = QStringLiteral("127.0.0.3\u00a7a b\u00a7c.mp3");
-    window->addResult(QStringLiteral("127.0.0.2\u00a7first.txt"));
-    window->addResult(entry);
+    // Far longer than a row: the row shows its beginning, the download gets
+    // all of it.
+    const QString entry = QStringLiteral("127.0.0.3\u00a7a b\u00a7c") + QString(20000, u'x') + QStringLiteral(".mp3");
+    window->addResults({QStringLiteral("127.0.0.2\u00a7first.txt"), entry});
     QSignalSpy downloads(window, &frmsearch::downloadRequested);
-    QListWidget *list = window->Searchresults();
+    ProgressList *list = window->Searchresults();
+    QCOMPARE(list->model()->index(1, 0).data().toString(), entry.first(SearchResultsModel::ShownLength));
 
     // Below the last entry there is nothing to take.
     const QPoint empty(list->viewport()->width() / 2, list->viewport()->height() - 3);
-    QVERIFY(!list->itemAt(empty));
+    QVERIFY(!list->indexAt(empty).isValid());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, empty);
     QCOMPARE(downloads.count(), 0);
 
     // The first click of a double click selects the entry.
-    const QPoint second = list->visualItemRect(list->item(1)).center();
+    const QPoint second = list->visualRect(list->model()->index(1, 0)).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, second);
     QCOMPARE(downloads.count(), 1);
@@ -194,15 +197,17 @@ void TestFrmsearch::keyboardAndAssistiveTools()
     window->setSearching(false);
 
     // Enter on a chosen result downloads it.
-    window->addResult(QStringLiteral("127.0.0.2\u00a7a.txt"));
+    const QString entry = QStringLiteral("127.0.0.2\u00a7") + QString(5000, u'a') + QStringLiteral(".txt");
+    window->addResult(entry);
     QSignalSpy downloads(window, &frmsearch::downloadRequested);
-    QListWidget *list = window->Searchresults();
+    ProgressList *list = window->Searchresults();
     list->setFocus();
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(downloads.count(), 0); // nothing chosen yet
-    list->setCurrentRow(0);
+    QTest::keyClick(list, Qt::Key_Space);
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(downloads.count(), 1);
+    QCOMPARE(downloads.first().first().toString(), entry);
 
     QAccessibleInterface *text = QAccessible::queryAccessibleInterface(window->searchtext());
     QCOMPARE(text->role(), QAccessible::EditableText);
@@ -213,6 +218,10 @@ void TestFrmsearch::keyboardAndAssistiveTools()
     QAccessibleInterface *results = QAccessible::queryAccessibleInterface(list);
     QCOMPARE(results->role(), QAccessible::List);
     QCOMPARE(results->text(QAccessible::Name), QStringLiteral("Search results"));
+    // A tool reads every row whole, however little of it the row shows.
+    QCOMPARE(results->childCount(), 1);
+    QCOMPARE(results->child(0)->role(), QAccessible::ListItem);
+    QCOMPARE(results->child(0)->text(QAccessible::Name), entry);
     window->setSearchProgress(QStringLiteral("37 of 100 peers asked"));
     QCOMPARE(results->text(QAccessible::Description), QStringLiteral("37 of 100 peers asked"));
 }
@@ -232,8 +241,8 @@ void TestFrmsearch::busyWhileSearchingOrWaitingForAPeer()
     // A double click waits for the peer; the busy pointer stays until the
     // answer, even when a search ends meanwhile.
     window->addResult(QStringLiteral("127.0.0.2\u00a7a.txt"));
-    QListWidget *list = window->Searchresults();
-    const QPoint entry = list->visualItemRect(list->item(0)).center();
+    ProgressList *list = window->Searchresults();
+    const QPoint entry = list->visualRect(list->model()->index(0, 0)).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, entry);
     QVERIFY(busy());

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -12,9 +13,17 @@
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
+#include <QElapsedTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -84,6 +93,10 @@ private slots:
     void searchAsksEveryPeer();
     void entriesInDirectoryOrder();
     void endlessAnswerIsCutOff();
+    void turnEndsAtItsBoundWhileDataComes();
+    void longPiecesAreLeftOut();
+    void resultBounds_data();
+    void resultBounds();
     void deadEntriesCostOneConnectBound();
     void sectionSignOnTheWire();
     void connectsThatFailAtOnce();
@@ -263,8 +276,8 @@ namespace {
 QStringList searchAll(SearchClient &client, const QString &text, const QStringList &addresses, int timeoutMs = WaitMs)
 {
     QStringList entries;
-    const QMetaObject::Connection c = QObject::connect(&client, &SearchClient::resultEntry, &client,
-                                                       [&](const QString &entry) { entries.append(entry); });
+    const QMetaObject::Connection c = QObject::connect(&client, &SearchClient::resultEntries, &client,
+                                                       [&](const QStringList &more) { entries.append(more); });
     QSignalSpy finished(&client, &SearchClient::searchFinished);
     if (!client.search(text, addresses))
         return {QStringLiteral("<not started>")};
@@ -309,6 +322,63 @@ private:
         // One piece per arrival on the other side.
         QTimer::singleShot(20, socket, [socket, pieces, next] { send(socket, pieces, next + 1); });
     }
+};
+
+// A peer that answers the first search with a numbered piece every PaceMs,
+// as a copy with many names paces its answer, until the asker goes. It runs
+// on a thread of its own, so that it goes on sending while the asker's event
+// loop is held up.
+class PacedPeer
+{
+public:
+    static constexpr int PaceMs = 2;
+
+    explicit PacedPeer(const char *address)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &a.sin_addr);
+        socklen_t size = sizeof a;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_listener, 1) != 0
+            || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { answer(); });
+    }
+
+    ~PacedPeer()
+    {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_listener);
+    }
+
+    quint16 port = 0;
+
+private:
+    void answer()
+    {
+        const int fd = ::accept(m_listener, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        char query[64];
+        if (::recv(fd, query, sizeof query, 0) > 0) {
+            for (int n = 0; !m_stop; ++n) {
+                const std::string piece = "p" + std::to_string(n) + ".mp3";
+                if (::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(PaceMs));
+            }
+        }
+        ::close(fd);
+    }
+
+    int m_listener = -1;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
 };
 
 } // namespace
@@ -366,7 +436,7 @@ void TestSearch::entriesInDirectoryOrder()
     client.setSilenceTimeout(400);
 
     QStringList entries;
-    connect(&client, &SearchClient::resultEntry, this, [&](const QString &entry) { entries.append(entry); });
+    connect(&client, &SearchClient::resultEntries, this, [&](const QStringList &more) { entries.append(more); });
     QVERIFY(client.search(QStringLiteral("x"), {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3"),
                                                 QStringLiteral("127.0.0.5"), QStringLiteral("127.0.0.4"),
                                                 QStringLiteral("127.0.0.5")}));
@@ -406,6 +476,112 @@ void TestSearch::endlessAnswerIsCutOff()
     QCOMPARE(cut.first().first().toString(), QStringLiteral("127.0.0.2"));
     QCOMPARE(entries.size(), 51);
     QCOMPARE(entries.last(), QStringLiteral("127.0.0.3\u00a7abc.txt"));
+}
+
+void TestSearch::turnEndsAtItsBoundWhileDataComes()
+{
+    PacedPeer peer("127.0.0.2");
+    QVERIFY(peer.port != 0);
+    SearchClient client;
+    client.setPort(peer.port);
+    client.setTurnTimeout(500);
+    QSignalSpy cut(&client, &SearchClient::peerCutOff);
+    QStringList entries;
+    qsizetype beforeHold = -1;
+    connect(&client, &SearchClient::resultEntries, this, [&](const QStringList &more) {
+        entries.append(more);
+        if (beforeHold >= 0)
+            return;
+        // A window that holds the loop up past the turn's bound, while the
+        // peer goes on sending.
+        beforeHold = entries.size();
+        QElapsedTimer held;
+        held.start();
+        while (held.elapsed() < 1000) {
+        }
+    });
+    QSignalSpy finished(&client, &SearchClient::searchFinished);
+    QVERIFY(client.search(QStringLiteral("p"), {QStringLiteral("127.0.0.2")}));
+    QVERIFY(finished.wait(WaitMs));
+    QCOMPARE(cut.count(), 1);
+    QCOMPARE(cut.first().at(1).toString(), QStringLiteral("answered for more than 0.5 s"));
+    // What was waiting when the loop came back arrived after the bound.
+    QVERIFY(beforeHold > 0);
+    QCOMPARE(entries.size(), beforeHold);
+}
+
+void TestSearch::longPiecesAreLeftOut()
+{
+    // A piece longer than any download request a peer reads is no file name:
+    // it is left out, and the names around it are still listed.
+    const QString address = QStringLiteral("127.0.0.2");
+    const qsizetype longest = SearchClient::MaxEntryLength - address.size() - 1;
+    const QByteArray fits(longest, 'F');
+    ScriptedPeer peer(address, 0, {"a.mp3", fits, QByteArray(longest + 1, 'O'), QByteArray(1 << 20, 'H'), "b.mp3"});
+    SearchClient client;
+    client.setPort(peer.serverPort());
+    QSignalSpy cut(&client, &SearchClient::peerCutOff);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Answer of 127.0.0.2 holds a piece of")));
+    const QStringList entries = searchAll(client, QStringLiteral("x"), {address});
+    QCOMPARE(entries.first(), QStringLiteral("127.0.0.2\u00a7a.mp3"));
+    QVERIFY(entries.contains(address + QChar(0xa7) + QString::fromLatin1(fits)));
+    QCOMPARE(entries.last(), QStringLiteral("127.0.0.2\u00a7b.mp3"));
+    for (const QString &entry : entries)
+        QVERIFY2(entry.size() <= SearchClient::MaxEntryLength, qPrintable(QString::number(entry.size())));
+    QCOMPARE(cut.count(), 0);
+}
+
+void TestSearch::resultBounds_data()
+{
+    QTest::addColumn<QList<QByteArray>>("first");
+    QTest::addColumn<int>("firstDelayMs");
+    QTest::addColumn<QList<QByteArray>>("second");
+    QTest::addColumn<int>("maxHeld");
+    QTest::addColumn<int>("maxResults");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("cutOff");
+    QTest::addColumn<int>("secondAsked");
+
+    // The second peer's names wait for the late first one; the one that
+    // would pass the bound is not held, nor anything after it.
+    QTest::newRow("held back") << QList<QByteArray>{"a1"} << 300 << QList<QByteArray>{"b1", "b2", "b3", "b4", "b5"} << 3
+                               << SearchClient::MaxResults << SearchClient::MaxConnections
+                               << QStringList{"127.0.0.2\u00a7a1", "127.0.0.3\u00a7b1", "127.0.0.3\u00a7b2",
+                                              "127.0.0.3\u00a7b3"}
+                               << QStringLiteral("127.0.0.3") << 1;
+    // Once nothing more could be listed, nobody more is asked.
+    QTest::newRow("results full") << QList<QByteArray>{"a1", "a2", "a3"} << 0 << QList<QByteArray>{"b1"}
+                                  << SearchClient::MaxHeldEntries << 2 << 1
+                                  << QStringList{"127.0.0.2\u00a7a1", "127.0.0.2\u00a7a2"} << QString() << 0;
+}
+
+void TestSearch::resultBounds()
+{
+    QFETCH(QList<QByteArray>, first);
+    QFETCH(int, firstDelayMs);
+    QFETCH(QList<QByteArray>, second);
+    QFETCH(int, maxHeld);
+    QFETCH(int, maxResults);
+    QFETCH(int, connections);
+    QFETCH(QStringList, expected);
+    QFETCH(QString, cutOff);
+    QFETCH(int, secondAsked);
+
+    ScriptedPeer one(QStringLiteral("127.0.0.2"), 0, first, firstDelayMs);
+    ScriptedPeer two(QStringLiteral("127.0.0.3"), one.serverPort(), second);
+    SearchClient client;
+    client.setPort(one.serverPort());
+    client.setMaxHeldEntries(maxHeld);
+    client.setMaxResults(maxResults);
+    client.setMaxConnections(connections);
+    QSignalSpy cut(&client, &SearchClient::peerCutOff);
+    QCOMPARE(searchAll(client, QStringLiteral("x"), {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}),
+             expected);
+    QCOMPARE(cut.count(), cutOff.isEmpty() ? 0 : 1);
+    if (!cutOff.isEmpty())
+        QCOMPARE(cut.first().first().toString(), cutOff);
+    QCOMPARE(two.asked, secondAsked);
 }
 
 void TestSearch::deadEntriesCostOneConnectBound()

@@ -10,12 +10,12 @@
 #include "net/downloadclient.h"
 #include "net/server.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMdiArea>
 #include <QMenu>
 #include <QMenuBar>
@@ -465,8 +465,8 @@ void TestMainWindow::doubleClickShowsADownloadStarting()
     m_main->showProgressWindow();
     m_main->showSearchWindow();
     search->addResult(entry);
-    QListWidget *list = search->Searchresults();
-    const QPoint first = list->visualItemRect(list->item(0)).center();
+    QAbstractItemView *list = search->Searchresults();
+    const QPoint first = list->visualRect(list->model()->index(0, 0)).center();
     const auto busy = [search] { return search->cursor().shape() == Qt::BusyCursor; };
     const auto stackIndex = [this](QMdiSubWindow *w) {
         return m_main->area()->subWindowList(QMdiArea::StackingOrder).indexOf(w);
