@@ -14,6 +14,10 @@ test can arm them while the server runs. Counters count down as they fire:
     appe_cut       N   the same for appends (APPE)
     drop_sessions  N   close every open session at once, as a restarted
                        server would (checked every 50 ms)
+    hold_226       S   every download (RETR) and upload (STOR, APPE) that
+                       ends well has its data sent and its data connection
+                       closed as usual, and its "226" reply held back S
+                       seconds, as from an overloaded server
 
     python3 ftpd.py --home DIR [--address A] [--port P] [--faults FILE]
 """
@@ -26,7 +30,7 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, FileProducer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, FileProducer
 from pyftpdlib.servers import FTPServer
 
 USER = "Ferrin_1"
@@ -88,8 +92,34 @@ class FullDisk:
         return getattr(self.fd, name)
 
 
+class HoldingDTPHandler(DTPHandler):
+    """A data channel whose "226" can be held back (hold_226)."""
+
+    def close(self):
+        hold = 0.0
+        if not self._closed and self._resp and self._resp[0].startswith("226"):
+            hold = self.cmd_channel.faults.value("hold_226")
+        if hold <= 0:
+            return super().close()
+        # The data connection and the file close now, as usual; only the
+        # reply waits.
+        reply, logfun = self._resp
+        self._resp = None
+        session = self.cmd_channel
+        super().close()
+        session.log("226 held %g s" % hold)
+
+        def answer():
+            if session.connected:
+                session.respond(reply, logfun=logfun)
+
+        session.ioloop.call_later(hold, answer, _errback=session.handle_error)
+        return None
+
+
 class Handler(FTPHandler):
     faults = None
+    dtp_handler = HoldingDTPHandler
 
     def ftp_QUIT(self, line):
         # Logged, so that a test can tell a goodbye from a dropped connection.
