@@ -15,21 +15,16 @@
 //    them (a busy machine). An idle run of the same timer shows what the
 //    machine alone costs.
 //
-// 3. One download from a server that holds the reply ending it ("226") for
-//    5 s after the data: the worst lateness of the 10 ms timer meanwhile.
-//
 //   bench_directory [ROUNDS]    rounds of each exchange (default 3)
 
 #include "directory/directory.h"
 #include "directory/directoryexchange.h"
-#include "directory/ftpclient.h"
 #include "directory/tamsin.h"
 #include "tests/support/ftpserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QJsonObject>
 #include <QList>
 #include <QLoggingCategory>
 #include <QMetaEnum>
@@ -529,6 +524,9 @@ void exchangeFigures(FtpServerProcess &server, int rounds)
 
 // --- a server that holds the reply ending a download ---------------------------
 
+// One download from a server that holds the reply ending it ("226") for 5 s
+// after the data: the worst lateness of a 10 ms timer meanwhile, which is how
+// long the window would not repaint.
 constexpr int HeldReplyS = 5;
 constexpr int HeldReplyRecords = 1000;
 
