@@ -13,16 +13,18 @@
 #include <cerrno>
 #include <climits>
 
+using namespace std::chrono_literals;
+
 namespace {
 
 // While a job runs, libcurl is driven again soon after anything happened,
-// then less and less often, and at least every HeartbeatMs: waiting for a
-// reply it sets no timer for the response bound, and after a reply that
-// came in together with the one before it (a server close by) libcurl 7.88
-// parks a transfer with no socket to watch until it is driven again. At rest
-// the thread waits without a bound.
-constexpr int HeartbeatMs = 250;
-constexpr int RestMs = INT_MAX;
+// then less and less often, and at least every HeartbeatInterval: waiting
+// for a reply it sets no timer for the response bound, and after a reply
+// that came in together with the one before it (a server close by) libcurl
+// 7.88 parks a transfer with no socket to watch until it is driven again. At
+// rest the thread waits without a bound.
+constexpr std::chrono::milliseconds HeartbeatInterval{250};
+constexpr std::chrono::milliseconds RestInterval{INT_MAX};
 
 constexpr char CouldNotStart[] = "libcurl could not start";
 
@@ -221,8 +223,8 @@ void FtpClientWorker::run()
             collect();
         }
         int events = 0;
-        curl_multi_poll(multiHandle(m_multi), nullptr, 0, m_added ? m_waitMs : RestMs, &events);
-        m_waitMs = events > 0 ? 0 : std::clamp(2 * m_waitMs, 1, HeartbeatMs);
+        curl_multi_poll(multiHandle(m_multi), nullptr, 0, int((m_added ? m_wait : RestInterval).count()), &events);
+        m_wait = events > 0 ? 0ms : std::clamp(2 * m_wait, 1ms, HeartbeatInterval);
     }
     abandon();
     shutDownSockets();
@@ -238,7 +240,7 @@ void FtpClientWorker::begin(const std::shared_ptr<Job> &job)
     m_outcome = Outcome{};
     m_outcome.id = job->id;
     m_uploadOffset = 0;
-    m_waitMs = 0;
+    m_wait = 0ms;
     m_curlMessage.fill('\0');
     // A connection libcurl will not reuse is shut down here rather than
     // closed by libcurl, which would wait for the reply to its QUIT.
