@@ -35,10 +35,10 @@
 // download's or upload's data has passed, libcurl 7.88 reads the server's
 // "transfer complete" reply inside the call that drives it, and it waits
 // for the reply to QUIT as it drops a connection. These hold only the worker
-// thread, up to the operation bound (the response bound for QUIT). cancel(),
-// disconnectFromHost() and the destructor shut the client's sockets down
-// from the caller's thread first, so that such a wait ends at once: closing
-// never waits for a server.
+// thread, up to the response bound (or the rest of the operation bound, when
+// that is less). cancel(), disconnectFromHost() and the destructor shut the
+// client's sockets down from the caller's thread first, so that such a wait
+// ends at once: closing never waits for a server.
 
 #include <QByteArray>
 #include <QDateTime>
