@@ -522,6 +522,76 @@ void exchangeFigures(FtpServerProcess &server, int rounds)
     }
 }
 
+// --- a server that holds the reply ending a download ---------------------------
+
+// One download from a server that holds the reply ending it ("226") for 5 s
+// after the data: the worst lateness of a 10 ms timer meanwhile, which is how
+// long the window would not repaint.
+constexpr int HeldReplyS = 5;
+constexpr int HeldReplyRecords = 1000;
+
+void heldReplyFigures(FtpServerProcess &server)
+{
+    const QByteArray file = makeDirectory(HeldReplyRecords);
+    QSaveFile remote(server.filePath(QStringLiteral("IP.txt")));
+    QTemporaryDir folder;
+    if (!remote.open(QIODevice::WriteOnly) || remote.write(file) != file.size() || !remote.commit()
+        || !server.setFaults(QJsonObject{{QStringLiteral("hold_226"), HeldReplyS}})) {
+        std::printf("cannot arm the held reply on the server\n");
+        return;
+    }
+    FtpClient client;
+    client.setHost(server.hostAndPort());
+    client.setUserName(QString::fromLatin1(FtpServerProcess::UserName));
+    client.setPassword(QString::fromLatin1(FtpServerProcess::Password));
+
+    QEventLoop loop;
+    bool ended = false;
+    bool ok = false;
+    QObject::connect(&client, &FtpClient::finished, &loop, [&](bool result) {
+        ended = true;
+        ok = result;
+        loop.quit();
+    });
+    QTimer::singleShot(ExchangeTimeoutMs, &loop, &QEventLoop::quit);
+
+    // The gap from the last tick to the end counts too: a loop held until
+    // the end sees no tick at all.
+    QElapsedTimer clock;
+    qint64 lastTickNs = 0;
+    qint64 worstNs = 0;
+    int ticks = 0;
+    int overGoal = 0;
+    const auto lateness = [&] {
+        const qint64 now = clock.nsecsElapsed();
+        const qint64 late = now - lastTickNs - qint64(TickMs) * 1000000;
+        lastTickNs = now;
+        worstNs = std::max(worstNs, late);
+        return late;
+    };
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(TickMs);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        ++ticks;
+        if (lateness() > qint64(LatenessGoalMs) * 1000000)
+            ++overGoal;
+    });
+    clock.start();
+    probe.start();
+    if (client.get(QStringLiteral("IP.txt"), folder.filePath(QStringLiteral("IP.txt"))))
+        loop.exec();
+    probe.stop();
+    lateness();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    server.setFaults(QJsonObject());
+
+    std::printf("\ndownload of %d records while the server holds its \"226\" for %d s: %s after %.2f s\n",
+                HeldReplyRecords, HeldReplyS, ended ? (ok ? "ok" : "FAILED") : "NOT ENDED", seconds);
+    std::printf("  worst tick lateness %.1f ms (goal <= %d ms), ticks late > %d ms: %d of %d\n", worstNs / 1e6,
+                LatenessGoalMs, LatenessGoalMs, overGoal, ticks);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -543,6 +613,7 @@ int main(int argc, char **argv)
         return 0;
     }
     exchangeFigures(server, rounds);
+    heldReplyFigures(server);
     std::printf("\nidle 10 ms timer, nothing else running: worst tick lateness %.1f ms\n", idleLateness());
     return 0;
 }

@@ -6,11 +6,13 @@
 // needed.
 //
 // Every operation is asynchronous: a start function returns at once and the
-// operation ends with finished(), emitted from the event loop, never from
-// inside the start function. libcurl's multi interface runs the transfer on
-// socket notifiers and timers of the calling thread. One operation runs at a
-// time; a start function called while one runs returns false, starts nothing
-// and emits nothing.
+// operation ends with finished(), emitted from the event loop of the thread
+// that made the client, never from inside the start function. libcurl runs
+// on a worker thread of the client's own (FtpClientWorker), which shares
+// nothing with the rest of the program: operations go to it and their
+// outcomes come back as queued calls. One operation runs at a time; a start
+// function called while one runs returns false, starts nothing and emits
+// nothing.
 //
 // Every wait is bounded (Timeouts; the defaults are the Default* constants):
 //   connect    TCP connect, greeting and login together;
@@ -29,33 +31,25 @@
 // the server) makes the next operation fail after the response bound; the
 // caller then disconnects and connects again.
 //
-// Closing never waits: disconnectFromHost() says QUIT as an operation of its
-// own, and every socket libcurl opened is shut down before its connection
-// cache is dropped, so libcurl's own goodbye on a dead connection fails at
-// once instead of waiting for a reply.
-//
-// One wait is libcurl's own: once a download's or upload's data has passed,
-// libcurl 7.88 reads the server's "transfer complete" reply without returning
-// to the event loop. A server that answers at once costs nothing; one that
-// falls silent at exactly that point holds the window until the operation
-// bound.
+// The caller's thread never waits. Some waits are libcurl's own: once a
+// download's or upload's data has passed, libcurl 7.88 reads the server's
+// "transfer complete" reply inside the call that drives it, and it waits
+// for the reply to QUIT as it drops a connection. These hold only the worker
+// thread, up to the response bound (or the rest of the operation bound, when
+// that is less). cancel(), disconnectFromHost() and the destructor shut the
+// client's sockets down from the caller's thread first, so that such a wait
+// ends at once: closing never waits for a server.
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
-#include <QStringList>
 
-#include <array>
 #include <chrono>
 #include <memory>
 
-class QFile;
+class FtpClientWorker;
 class ReplacingFile;
-class QSocketNotifier;
-class QTimer;
 
 class FtpClient : public QObject
 {
@@ -165,60 +159,40 @@ signals:
     void finished(bool ok);
 
 private:
-    friend struct FtpClientCurl;
+    friend class FtpClientWorker;
+    // How the worker tells that an operation has ended (ftpclientworker.h).
+    struct Outcome;
 
-    bool begin(Operation operation, const QString &remoteFile);
-    bool setUpTransfer(Operation operation, const QString &remoteFile);
+    bool begin(Operation operation, const QString &remoteFile, int fd = -1, qint64 uploadSize = 0,
+               const QByteArray &uploadBytes = {}, qint64 maxBytes = -1);
+    bool check(Operation operation, const QString &remoteFile);
     void failLater(Error code, const QString &text);
-    void drive(qintptr socket, int events);
-    void driveAll();
-    void collectResults();
-    void endOperation();
-    void releaseTransfer();
+    void take(const Outcome &outcome);
     void closeConnection();
-    void watchSocket(qintptr socket, int what);
-    void forgetSocket(qintptr socket);
     void succeed();
     bool fail(Error code, const QString &text);
-    void failFromCurl(int code);
 
     QString m_host;
     QString m_userName;
     QString m_password;
     Timeouts m_timeouts;
 
-    // libcurl's CURLM and CURL handles (both plain void in its headers). The
-    // multi handle owns the connection cache, so it lives until disconnect.
-    void *m_multi = nullptr;
-    void *m_easy = nullptr;
-    void *m_quote = nullptr; // curl_slist of the running operation's commands
-    QTimer *m_curlTimer = nullptr;
-    QTimer *m_heartbeat = nullptr;
-    QTimer *m_kick = nullptr;
-    QHash<qintptr, QSocketNotifier *> m_readers;
-    QHash<qintptr, QSocketNotifier *> m_writers;
-    // Every socket libcurl has opened and not closed yet.
-    QSet<qintptr> m_openSockets;
-    std::array<char, 256> m_curlMessage{}; // CURL_ERROR_SIZE
+    // Made with the first operation; it runs libcurl.
+    std::unique_ptr<FtpClientWorker> m_worker;
 
     Operation m_operation = Operation::None;
-    // Counts started and dropped operations, so that a finish queued for
-    // one of them is not taken for a later one's.
+    // Counts started and dropped operations, so that an end queued for one
+    // of them is not taken for a later one's.
     quint64 m_generation = 0;
-    // Whether the easy handle is in the multi handle.
-    bool m_added = false;
+    // The id of the operation with the worker, 0 when none is.
+    quint64 m_posted = 0;
     QString m_renameTo;
+    // A download is written beside the local file and takes its place once
+    // it has ended whole.
     std::unique_ptr<ReplacingFile> m_download;
-    std::unique_ptr<QFile> m_uploadFile;
-    QByteArray m_uploadBytes;
-    qint64 m_uploadOffset = 0;
+    QString m_localFile;
     qint64 m_maxBytes = -1;
     qint64 m_transferred = 0;
-    QString m_localFile;
-    bool m_finished = false;
-    bool m_localFileFailed = false;
-    bool m_tooLarge = false;
-    int m_curlResult = 0;
     // Whether a logged-in connection is probably open, and since when idle.
     bool m_connected = false;
     QDateTime m_lastUse;

@@ -2,6 +2,7 @@
 #include "tests/support/ftpserver.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -37,6 +39,31 @@ QStringList entries(const QString &folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
+// What the FTP client's worker thread (named "ftp") has done so far: how
+// often it went to sleep, and its processor time in ms; -1 without one.
+struct WorkerActivity
+{
+    long sleeps = -1;
+    qint64 cpuMs = -1;
+};
+
+WorkerActivity workerActivity()
+{
+    const QString tasks = QStringLiteral("/proc/self/task/");
+    WorkerActivity activity;
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString folder = tasks + task;
+        if (readFile(folder + QStringLiteral("/comm")).trimmed() != "ftp")
+            continue;
+        for (const QByteArray &line : readFile(folder + QStringLiteral("/status")).split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                activity.sleeps = line.mid(line.indexOf(':') + 1).trimmed().toLong();
+        }
+        activity.cpuMs = readFile(folder + QStringLiteral("/schedstat")).split(' ').value(0).toLongLong() / 1000000;
+    }
+    return activity;
+}
+
 // Waits for the running operation's end; true when it ended with ok.
 // finished() never comes from inside a start function, so the spy can be
 // made after it.
@@ -56,6 +83,50 @@ FtpClient::Timeouts shortTimeouts()
     timeouts.operation = 20s;
     return timeouts;
 }
+
+// How long the calling thread has waited, ready to run, for a processor:
+// /proc's run_delay, in ms (0 where the system does not tell).
+qint64 runQueueWaitMs()
+{
+    return readFile(QStringLiteral("/proc/thread-self/schedstat")).split(' ').value(1).toLongLong() / 1000000;
+}
+
+// A 10 ms timer on the test's thread, which stands in for the window's: the
+// worst lateness of its ticks tells how long the event loop was held. Time
+// the thread spent ready but waiting for a processor (a busy machine) is
+// not counted: that is not the program's doing.
+class TickWatch
+{
+public:
+    static constexpr int TickMs = 10;
+    static constexpr qint64 MostLateMs = 20;
+
+    TickWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(TickMs);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            m_worstMs = std::max(m_worstMs, lateness());
+            m_last = m_clock.elapsed();
+            m_lastWait = runQueueWaitMs();
+        });
+        m_clock.start();
+        m_lastWait = runQueueWaitMs();
+        m_timer.start();
+    }
+
+    /// Up to now: a loop held since the last tick counts too.
+    qint64 worstMs() const { return std::max(m_worstMs, lateness()); }
+
+private:
+    qint64 lateness() const { return m_clock.elapsed() - m_last - TickMs - (runQueueWaitMs() - m_lastWait); }
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_lastWait = 0;
+    qint64 m_worstMs = 0;
+};
 
 // A stand-in server that answers each command by its verb from a table and
 // stays silent on every verb the table lacks. Its passive data connection
@@ -163,6 +234,9 @@ private slots:
     void silentServerEndsOperations();
     void stalledDownloadTimesOut();
     void replyAheadOfCommand();
+    void heldReplyKeepsEventsGoing_data();
+    void heldReplyKeepsEventsGoing();
+    void cancelAndDeletion_data();
     void cancelAndDeletion();
 
 private:
@@ -181,6 +255,7 @@ void TestFtpClient::init()
 {
     if (!m_server.isRunning())
         QVERIFY2(m_server.start(), qPrintable(m_server.errorString()));
+    QVERIFY(m_server.setFaults(QJsonObject()));
     m_local = std::make_unique<QTemporaryDir>();
     QVERIFY(m_local->isValid());
 }
@@ -258,6 +333,19 @@ void TestFtpClient::keepsOneConnectionUntilDisconnect()
     }
     QCOMPARE(readFile(m_server.filePath(remote)).count("10.0.0.9"), 3);
     QTRY_COMPARE(m_server.loginCount(), loginsBefore + 1);
+
+    // Connected and at rest, the client's thread sleeps until work comes:
+    // it neither wakes up (once, at most, to settle after the last
+    // operation) nor spins.
+    QSignalSpy finished(&client, &FtpClient::finished);
+    const WorkerActivity before = workerActivity();
+    QVERIFY(before.sleeps >= 0);
+    QVERIFY(!finished.wait(1000));
+    const WorkerActivity after = workerActivity();
+    QVERIFY2(after.sleeps - before.sleeps <= 1 && after.cpuMs - before.cpuMs <= 5,
+             qPrintable(QStringLiteral("woke %1 times, %2 ms busy")
+                            .arg(after.sleeps - before.sleeps)
+                            .arg(after.cpuMs - before.cpuMs)));
 
     QVERIFY(client.disconnectFromHost());
     QVERIFY(endsWith(client, true));
@@ -515,16 +603,14 @@ void TestFtpClient::silentServerEndsOperations()
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 
     // A goodbye that gets no answer ends at the response bound, and the
-    // event loop runs while it waits.
+    // event loop runs on time while it waits.
     QVERIFY(client.connectToHost());
     QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
-    int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, &timer, [&] { ++ticks; });
-    timer.start(20);
+    const TickWatch ticks;
     QVERIFY(client.disconnectFromHost());
     QVERIFY(endsWith(client, true));
-    QVERIFY(ticks > 0);
+    QVERIFY2(ticks.worstMs() <= TickWatch::MostLateMs,
+             qPrintable(QStringLiteral("a tick came %1 ms late").arg(ticks.worstMs())));
 }
 
 void TestFtpClient::stalledDownloadTimesOut()
@@ -581,38 +667,129 @@ void TestFtpClient::replyAheadOfCommand()
     QCOMPARE(readFile(local), QByteArray("hello"));
 }
 
+void TestFtpClient::heldReplyKeepsEventsGoing_data()
+{
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<double>("holdS");
+    QTest::addColumn<int>("operationMs");
+    QTest::addColumn<FtpClient::Error>("expected");
+
+    QTest::newRow("get") << false << 2.0 << 20000 << FtpClient::NoError;
+    QTest::newRow("put") << true << 2.0 << 20000 << FtpClient::NoError;
+    QTest::newRow("get held past the operation bound") << false << 30.0 << 2000 << FtpClient::TimeoutError;
+}
+
+void TestFtpClient::heldReplyKeepsEventsGoing()
+{
+    QFETCH(bool, upload);
+    QFETCH(double, holdS);
+    QFETCH(int, operationMs);
+    QFETCH(FtpClient::Error, expected);
+    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
+    const QString remote = QStringLiteral("held.txt");
+    QVERIFY(writeFile(local, "local"));
+    QVERIFY(writeFile(m_server.filePath(remote), "remote"));
+
+    // A server that sends the data, closes the data connection and only
+    // then falls silent, before its "226".
+    QVERIFY(m_server.setFaults(QJsonObject{{"hold_226", holdS}}));
+    FtpClient client;
+    setUp(client);
+    FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
+    timeouts.operation = std::chrono::milliseconds(operationMs);
+    client.setTimeouts(timeouts);
+
+    const TickWatch ticks;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(upload ? client.put(local, remote) : client.get(remote, local));
+    QVERIFY(endsWith(client, expected == FtpClient::NoError, 40000));
+    const qint64 tookMs = clock.elapsed();
+    QCOMPARE(client.error(), expected);
+    QVERIFY2(ticks.worstMs() <= TickWatch::MostLateMs,
+             qPrintable(QStringLiteral("a tick came %1 ms late").arg(ticks.worstMs())));
+    if (expected == FtpClient::NoError) {
+        QVERIFY(tookMs >= qint64(holdS * 1000) - 100);
+        QCOMPARE(readFile(upload ? m_server.filePath(remote) : local), QByteArray(upload ? "local" : "remote"));
+    } else {
+        QVERIFY2(tookMs < operationMs + 2000, qPrintable(QStringLiteral("ended after %1 ms").arg(tookMs)));
+        QCOMPARE(readFile(local), QByteArray("local"));
+        QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+    }
+}
+
+void TestFtpClient::cancelAndDeletion_data()
+{
+    QTest::addColumn<bool>("held");
+
+    // Waiting for a server that accepted and says nothing, and waiting for
+    // the "226" of a download whose data has passed.
+    QTest::newRow("connecting") << false;
+    QTest::newRow("reply held") << true;
+}
+
 void TestFtpClient::cancelAndDeletion()
 {
+    QFETCH(bool, held);
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QString silentHost = QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
     const QString local = m_local->filePath(QStringLiteral("IP.txt"));
     QVERIFY(writeFile(local, "local"));
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
+    if (held)
+        QVERIFY(m_server.setFaults(QJsonObject{{"hold_226", 60}}));
+    const auto prepare = [&](FtpClient &client) {
+        setUp(client);
+        if (!held)
+            client.setHost(silentHost);
+        client.setTimeouts(shortTimeouts());
+    };
+    // Whether the operation waits where the row says: the server holds one
+    // more "226" than before, or the silent server has its connection.
+    const auto waiting = [&](qsizetype heldBefore) {
+        return held ? m_server.log().count("226 held") > heldBefore : silent.hasPendingConnections();
+    };
 
     // A dropped operation says nothing and leaves the local file alone; the
-    // next one runs as usual.
+    // next one runs as usual, at once.
     FtpClient client;
-    client.setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
-    client.setTimeouts(shortTimeouts());
+    prepare(client);
+    qsizetype heldBefore = m_server.log().count("226 held");
     QVERIFY(client.get(QStringLiteral("IP.txt"), local));
     QSignalSpy finished(&client, &FtpClient::finished);
-    QTRY_VERIFY(silent.hasPendingConnections());
+    QTRY_VERIFY_WITH_TIMEOUT(waiting(heldBefore), 10000);
     client.cancel();
     QVERIFY(!client.isBusy());
     QVERIFY(!finished.wait(300));
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+    QVERIFY(m_server.setFaults(QJsonObject()));
     setUp(client);
-    QVERIFY(client.get(QStringLiteral("none.txt"), local));
-    QVERIFY(endsWith(client, false));
-    QCOMPARE(client.error(), FtpClient::NotFoundError);
+    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    QVERIFY2(endsWith(client, true, 5000), qPrintable(client.errorString()));
+    QCOMPARE(readFile(local), QByteArray("remote"));
+    QCOMPARE(finished.size(), 1);
 
-    // Deleted by an event handler while an operation runs.
+    // Deleted by an event handler while an operation runs, without holding
+    // the event loop.
+    if (held)
+        QVERIFY(m_server.setFaults(QJsonObject{{"hold_226", 60}}));
+    QVERIFY(writeFile(local, "local"));
     QPointer<FtpClient> doomed = new FtpClient;
-    doomed->setHost(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
-    doomed->setTimeouts(shortTimeouts());
+    prepare(*doomed);
+    heldBefore = m_server.log().count("226 held");
     QVERIFY(doomed->get(QStringLiteral("IP.txt"), local));
-    QTimer::singleShot(0, &silent, [&doomed] { delete doomed.data(); });
+    QTRY_VERIFY_WITH_TIMEOUT(waiting(heldBefore), 10000);
+    qint64 deletionMs = -1;
+    QTimer::singleShot(0, &silent, [&doomed, &deletionMs] {
+        QElapsedTimer clock;
+        clock.start();
+        delete doomed.data();
+        deletionMs = clock.elapsed();
+    });
     QTRY_VERIFY(doomed.isNull());
+    QVERIFY2(deletionMs < 1000, qPrintable(QStringLiteral("deletion took %1 ms").arg(deletionMs)));
     QCOMPARE(readFile(local), QByteArray("local"));
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
 }

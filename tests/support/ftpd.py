@@ -33,6 +33,10 @@ test can arm them while the server runs. Counters count down as they fire:
                        modification time stays as it was: a change of the
                        same size within the same second
     dele_refuse    N   the next N deletes are answered "550"
+    hold_226       S   every download (RETR) and upload (STOR, APPE) that
+                       ends well has its data sent and its data connection
+                       closed as usual, and its "226" reply held back S
+                       seconds, as from an overloaded server
 
     python3 ftpd.py --home DIR [--address A] [--port P] [--faults FILE]
 """
@@ -45,7 +49,7 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, FileProducer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, FileProducer
 from pyftpdlib.servers import FTPServer
 
 USER = "Ferrin_1"
@@ -129,8 +133,34 @@ class ShortFile(FullDisk):
         return len(data)
 
 
+class HoldingDTPHandler(DTPHandler):
+    """A data channel whose "226" can be held back (hold_226)."""
+
+    def close(self):
+        hold = 0.0
+        if not self._closed and self._resp and self._resp[0].startswith("226"):
+            hold = self.cmd_channel.faults.value("hold_226")
+        if hold <= 0:
+            return super().close()
+        # The data connection and the file close now, as usual; only the
+        # reply waits.
+        reply, logfun = self._resp
+        self._resp = None
+        session = self.cmd_channel
+        super().close()
+        session.log("226 held %g s" % hold)
+
+        def answer():
+            if session.connected:
+                session.respond(reply, logfun=logfun)
+
+        session.ioloop.call_later(hold, answer, _errback=session.handle_error)
+        return None
+
+
 class Handler(FTPHandler):
     faults = None
+    dtp_handler = HoldingDTPHandler
 
     def _faults_text(self, name):
         value = self.faults._load().get(name)
