@@ -77,7 +77,10 @@ public:
 
     static constexpr quint16 DefaultPort = 21;
     static constexpr std::chrono::milliseconds DefaultConnectTimeout{10'000};
-    static constexpr std::chrono::seconds DefaultResponseTimeout{10};
+    /// An overloaded server, or one whose disk is slow, may take many
+    /// seconds to confirm a transfer whose data has all passed; waiting costs
+    /// only the worker thread, so the bound is generous.
+    static constexpr std::chrono::seconds DefaultResponseTimeout{30};
     static constexpr std::chrono::seconds DefaultStallTime{10};
     static constexpr long StallBytesPerSecond = 1;
     static constexpr std::chrono::milliseconds DefaultOperationTimeout{60'000};

@@ -365,6 +365,10 @@ void TestExchange::quirkyServers_data()
     QTest::newRow("rename over a file refused at exit") << none << noRenameOver << others << others + OwnRecord
                                                         << others << true;
     QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true;
+    // An overloaded server: every transfer's closing reply comes late.
+    const QJsonObject slowReplies{{"hold_226", 0.5}};
+    QTest::newRow("closing replies held") << slowReplies << slowReplies << others << others + OwnRecord << others
+                                          << true;
     // Cut short with "226" and no size to tell: never put in the directory's place.
     QTest::newRow("upload cut, no SIZE") << none << QJsonObject{{"stor_short", 1}, {"size_refuse", 100000}} << others
                                          << others + OwnRecord << others + OwnRecord << false;
