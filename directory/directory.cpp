@@ -4,6 +4,9 @@
 
 #include <QBuffer>
 
+#include <array>
+#include <charconv>
+
 QByteArray Directory::startupRecord(const QString &address, qint16 port)
 {
     return '"' + address.toLatin1() + "\"\r\n" + QByteArray::number(port) + "\r\n";
@@ -11,7 +14,25 @@ QByteArray Directory::startupRecord(const QString &address, qint16 port)
 
 QByteArray Directory::shutdownRecord(const QString &address, qint16 port)
 {
-    return '"' + address.toLatin1() + "\"," + QByteArray::number(port) + "\r\n";
+    QByteArray record;
+    appendShutdownRecord(record, address, port);
+    return record;
+}
+
+void Directory::appendShutdownRecord(QByteArray &out, const QString &address, qint16 port)
+{
+    // Written straight into out: at exit this runs once for every record of
+    // the directory.
+    std::array<char, 8> digits{};
+    const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), port);
+    Q_ASSERT(error == std::errc());
+    out.reserve(out.size() + address.size() + 3 + (end - digits.data()) + 2);
+    out.append('"');
+    for (const QChar c : address)
+        out.append(c.unicode() <= 0xff ? char(c.unicode()) : '?'); // as QString::toLatin1()
+    out.append("\",", 2);
+    out.append(digits.data(), end - digits.data());
+    out.append("\r\n", 2);
 }
 
 bool Directory::store(PeerTable &table, const DirectoryRecord &record)

@@ -22,6 +22,8 @@ QByteArray startupRecord(const QString &address, qint16 port);
 
 /// The one-line record the exit command writes for each entry it keeps.
 QByteArray shutdownRecord(const QString &address, qint16 port);
+/// The same, appended to out.
+void appendShutdownRecord(QByteArray &out, const QString &address, qint16 port);
 
 /// Stores one record into the table by the table's store rules; a record
 /// without a port field leaves the entry's port as it was. Records that name

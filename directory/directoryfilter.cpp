@@ -11,6 +11,8 @@ namespace {
 
 // Records between two looks at the clock.
 constexpr int RecordsPerClockCheck = 256;
+// What is gathered before it goes to the output device.
+constexpr qsizetype WriteChunk = 64 * 1024;
 
 } // namespace
 
@@ -30,7 +32,7 @@ bool DirectoryFilter::step(int budgetMs)
         if (budgetMs >= 0 && ++sinceCheck == RecordsPerClockCheck) {
             sinceCheck = 0;
             if (clock.elapsed() >= budgetMs)
-                return false;
+                break;
         }
         const std::optional<DirectoryRecord> record = m_reader.next();
         if (!record) {
@@ -44,16 +46,28 @@ bool DirectoryFilter::step(int budgetMs)
             ++m_removed;
             continue;
         }
-        const QByteArray bytes = record->kind == DirectoryRecord::Kind::Peer
-            ? Directory::shutdownRecord(record->address, record->portValue)
-            : record->raw;
-        if (m_out->write(bytes) != bytes.size()) {
-            m_failed = true;
-            m_done = true;
+        if (record->kind == DirectoryRecord::Kind::Peer)
+            Directory::appendShutdownRecord(m_chunk, record->address, record->portValue);
+        else
+            m_chunk += record->raw;
+        if (m_chunk.size() >= WriteChunk && !flush())
             break;
-        }
-        if (record->hasAddress())
-            ++m_kept;
     }
-    return true;
+    // What a slice gathered is on the device when it returns.
+    if (!flush())
+        m_done = true;
+    return m_done;
+}
+
+bool DirectoryFilter::flush()
+{
+    if (m_chunk.isEmpty())
+        return true;
+    const bool written = m_out->write(m_chunk) == m_chunk.size();
+    m_chunk.resize(0); // keeps its room for the next records
+    if (!written) {
+        m_failed = true;
+        m_done = true;
+    }
+    return written;
 }

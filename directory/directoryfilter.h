@@ -2,6 +2,7 @@
 
 #include "directory/directoryreader.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -30,15 +31,16 @@ public:
     void setRecordSink(std::function<void(const DirectoryRecord &)> sink) { m_sink = std::move(sink); }
 
     bool failed() const { return m_failed; }
-    qint64 kept() const { return m_kept; }
     qint64 removed() const { return m_removed; }
 
 private:
+    bool flush();
+
     DirectoryReader m_reader;
     QIODevice *m_out;
     QString m_own;
     std::function<void(const DirectoryRecord &)> m_sink;
-    qint64 m_kept = 0;
+    QByteArray m_chunk;
     qint64 m_removed = 0;
     bool m_failed = false;
     bool m_done = false;

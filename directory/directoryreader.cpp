@@ -4,17 +4,21 @@
 
 #include <QIODevice>
 
+#include <algorithm>
+
 namespace {
 
 // What the reader fetches from the device at a time.
 constexpr qint64 ReadChunk = 64 * 1024;
+// Digits that always make a finite double.
+constexpr qsizetype PlainDigitsAtMost = 15;
 
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
 }
 
-QByteArray trimmedBlanks(const QByteArray &text)
+QByteArrayView trimmedBlanks(QByteArrayView text)
 {
     qsizetype from = 0;
     qsizetype to = text.size();
@@ -22,24 +26,25 @@ QByteArray trimmedBlanks(const QByteArray &text)
         ++from;
     while (to > from && isBlank(text.at(to - 1)))
         --to;
-    return text.mid(from, to - from);
+    return text.sliced(from, to - from);
 }
 
-// One line taken apart into its fields, before records are made of it.
+// One line taken apart into its fields, before records are made of it. The
+// fields are views into the line.
 struct Fields
 {
     bool junk = false;       // names no address
     bool single = false;     // one field only: a record may go on on the next line
     bool quoted = false;     // the address stands in quotes
     bool tidy = false;       // nothing but the address and at most one port field
-    QByteArray address;
-    std::optional<QByteArray> port;
+    QByteArrayView address;
+    std::optional<QByteArrayView> port;
 };
 
-Fields split(const QByteArray &text)
+Fields split(QByteArrayView text)
 {
     Fields f;
-    const QByteArray line = trimmedBlanks(text);
+    const QByteArrayView line = trimmedBlanks(text);
     if (line.startsWith('"')) {
         const qsizetype close = line.indexOf('"', 1);
         if (close < 0) {
@@ -47,8 +52,8 @@ Fields split(const QByteArray &text)
             return f;
         }
         f.quoted = true;
-        f.address = line.mid(1, close - 1);
-        const QByteArray rest = trimmedBlanks(line.mid(close + 1));
+        f.address = line.sliced(1, close - 1);
+        const QByteArrayView rest = trimmedBlanks(line.sliced(close + 1));
         if (rest.isEmpty()) {
             f.single = true;
             f.tidy = true;
@@ -59,29 +64,39 @@ Fields split(const QByteArray &text)
         const qsizetype comma = rest.indexOf(',');
         f.tidy = comma == 0;
         if (comma >= 0) {
-            const QByteArray after = rest.mid(comma + 1);
+            const QByteArrayView after = rest.sliced(comma + 1);
             const qsizetype next = after.indexOf(',');
-            f.port = trimmedBlanks(next < 0 ? after : after.left(next));
+            f.port = trimmedBlanks(next < 0 ? after : after.first(next));
             f.tidy = f.tidy && next < 0;
         }
         return f;
     }
-    const QList<QByteArray> parts = line.split(',');
-    f.address = trimmedBlanks(parts.first());
+    const qsizetype comma = line.indexOf(',');
+    f.address = trimmedBlanks(comma < 0 ? line : line.first(comma));
     if (f.address.isEmpty()) {
         f.junk = true;
         return f;
     }
-    f.single = parts.size() == 1;
-    if (parts.size() > 1)
-        f.port = trimmedBlanks(parts.at(1));
+    f.single = comma < 0;
+    if (comma >= 0) {
+        const QByteArrayView after = line.sliced(comma + 1);
+        const qsizetype next = after.indexOf(',');
+        f.port = trimmedBlanks(next < 0 ? after : after.first(next));
+    }
     return f;
 }
 
 // A field that reads as a number, whatever its range: on a line of its own
 // it can only be a port, never an address.
-bool isNumber(const QByteArray &field)
+bool isNumber(QByteArrayView field)
 {
+    // The port line of nearly every record is a few plain digits; only the
+    // rest needs the general conversion (which says no to a number too long
+    // for a double).
+    const qsizetype sign = field.startsWith('-') || field.startsWith('+') ? 1 : 0;
+    if (field.size() > sign && field.size() - sign <= PlainDigitsAtMost
+        && std::all_of(field.begin() + sign, field.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return true;
     bool ok = false;
     QString::fromLatin1(field).toDouble(&ok);
     return ok;
@@ -123,14 +138,9 @@ std::optional<DirectoryReader::Line> DirectoryReader::readLine()
         return std::nullopt;
 
     const qsizetype window = std::min<qsizetype>(available, MaxLineLength);
-    qsizetype end = -1;
-    for (qsizetype i = m_pos; i < m_pos + window; ++i) {
-        const char c = m_buffer.at(i);
-        if (c == '\r' || c == '\n') {
-            end = i;
-            break;
-        }
-    }
+    const char *begin = m_buffer.constData() + m_pos;
+    const char *found = std::find_if(begin, begin + window, [](char c) { return c == '\r' || c == '\n'; });
+    const qsizetype end = found == begin + window ? -1 : m_pos + (found - begin);
 
     Line line;
     qsizetype after = 0;
@@ -138,24 +148,21 @@ std::optional<DirectoryReader::Line> DirectoryReader::readLine()
         after = end + 1;
         if (m_buffer.at(end) == '\r' && after < m_buffer.size() && m_buffer.at(after) == '\n')
             ++after;
-        line.text = m_buffer.mid(m_pos, end - m_pos);
+        line.textLength = end - m_pos;
         line.whole = !m_inLongLine;
         m_inLongLine = false;
-        m_endsWithLineEnd = true;
     } else if (available > MaxLineLength) {
         // An over-long line goes on in pieces, none of them a record.
         after = m_pos + MaxLineLength;
-        line.text = m_buffer.mid(m_pos, MaxLineLength);
+        line.textLength = MaxLineLength;
         line.whole = false;
         m_inLongLine = true;
-        m_endsWithLineEnd = false;
     } else {
         // The last line, without a line end.
         after = m_buffer.size();
-        line.text = m_buffer.mid(m_pos);
+        line.textLength = after - m_pos;
         line.whole = !m_inLongLine;
         m_inLongLine = false;
-        m_endsWithLineEnd = false;
     }
     line.bytes = m_buffer.mid(m_pos, after - m_pos);
     m_pos = after;
@@ -172,42 +179,41 @@ std::optional<DirectoryReader::Line> DirectoryReader::takeLine()
 std::optional<DirectoryRecord> DirectoryReader::next()
 {
     for (;;) {
-        std::optional<Line> line = takeLine();
+        const std::optional<Line> line = takeLine();
         if (!line)
             return std::nullopt;
         DirectoryRecord record;
         record.raw = line->bytes;
         if (!line->whole)
             return record; // junk
-        if (trimmedBlanks(line->text).isEmpty())
+        if (trimmedBlanks(line->text()).isEmpty())
             continue;
 
-        const Fields fields = split(line->text);
+        const Fields fields = split(line->text());
         // A number alone on a line, not after an address, belongs to no
         // record: reading it as an address could make one up where a record
         // was taken out before it.
         if (fields.junk || (fields.single && !fields.quoted && isNumber(fields.address)))
             return record;
         record.address = QString::fromLatin1(fields.address);
-        std::optional<QByteArray> port = fields.port;
-        bool tidy = fields.quoted && fields.tidy;
+        if (fields.port)
+            record.port = QString::fromLatin1(*fields.port);
+        const bool tidy = fields.quoted && fields.tidy;
         if (fields.single) {
             // The port may stand on the next line, alone and unquoted.
             std::optional<Line> second = readLine();
-            if (second && second->whole && !trimmedBlanks(second->text).isEmpty()) {
-                const Fields portLine = split(second->text);
+            if (second && second->whole && !trimmedBlanks(second->text()).isEmpty()) {
+                const Fields portLine = split(second->text());
                 if (!portLine.junk && portLine.single && !portLine.quoted && isNumber(portLine.address)) {
-                    port = portLine.address;
+                    record.port = QString::fromLatin1(portLine.address);
                     record.raw += second->bytes;
                     second.reset();
                 }
             }
             m_ahead = std::move(second);
         }
-        if (port)
-            record.port = QString::fromLatin1(*port);
         record.kind = DirectoryRecord::Kind::Odd;
-        if (tidy && port && PeerTable::convertPort(record.port, &record.portValue))
+        if (tidy && !record.port.isNull() && PeerTable::convertPort(record.port, &record.portValue))
             record.kind = DirectoryRecord::Kind::Peer;
         return record;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <optional>
@@ -66,20 +67,20 @@ public:
     explicit DirectoryReader(QIODevice *device);
 
     /// The next record, or nothing at the end of the data. Blank lines are
-    /// skipped (blankBytes() counts them).
+    /// skipped.
     std::optional<DirectoryRecord> next();
 
-    /// Whether the bytes read so far end with a line end (true for none).
-    bool endsWithLineEnd() const { return m_endsWithLineEnd; }
     /// Whether a read of the device failed.
     bool failed() const { return m_failed; }
 
 private:
     struct Line
     {
-        QByteArray bytes; ///< with its line end
-        QByteArray text;  ///< without it
-        bool whole = true; ///< false for the pieces of an over-long line
+        QByteArray bytes;         // with its line end
+        qsizetype textLength = 0; // without it
+        bool whole = true;        // false for the pieces of an over-long line
+
+        QByteArrayView text() const { return QByteArrayView(bytes).first(textLength); }
     };
 
     void fill(qint64 wanted);
@@ -91,7 +92,6 @@ private:
     qsizetype m_pos = 0;
     bool m_atEnd = false;
     std::optional<Line> m_ahead;
-    bool m_endsWithLineEnd = true;
     bool m_failed = false;
     bool m_inLongLine = false;
 };
