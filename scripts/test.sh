@@ -42,4 +42,8 @@ echo
 echo "End-to-end tests:"
 cat "$e2e_log"
 [ "$e2e_status" = 0 ] || status=$e2e_status
+if ! ctest --test-dir "$build" -N -L fuzz | grep -q "Test *#"; then
+    echo
+    echo "No fuzz targets were built (they need clang++ with libFuzzer), so the fuzz corpus was not replayed."
+fi
 exit "$status"
