@@ -59,8 +59,10 @@ QByteArray makeDirectory(int records)
     for (int i = 0; i < records; ++i) {
         const QString address = QStringLiteral("10.%1.%2.%3").arg(i >> 16 & 255).arg(i >> 8 & 255).arg(i & 255);
         // Half of them as written at exit, half as registered at start-up.
-        file += i % 2 ? Directory::shutdownRecord(address, static_cast<qint16>(i % 30000))
-                      : Directory::startupRecord(address, 0);
+        if (i % 2)
+            Directory::appendShutdownRecord(file, address, static_cast<qint16>(i % 30000));
+        else
+            file += Directory::startupRecord(address, 0);
     }
     return file;
 }
@@ -384,7 +386,8 @@ Run runExchange(DirectoryExchange &exchange, PeerTable &peers, Exchange which)
     for (const auto &connection : std::as_const(connections))
         QObject::disconnect(connection);
     if (!run.ended) {
-        exchange.cancel();
+        // The exchange goes on; the next step asks more of it, or its round
+        // ends and takes it along.
         run.ok = false;
         run.seconds = clock.nsecsElapsed() / 1e9;
     }

@@ -12,13 +12,6 @@ QByteArray Directory::startupRecord(const QString &address, qint16 port)
     return '"' + address.toLatin1() + "\"\r\n" + QByteArray::number(port) + "\r\n";
 }
 
-QByteArray Directory::shutdownRecord(const QString &address, qint16 port)
-{
-    QByteArray record;
-    appendShutdownRecord(record, address, port);
-    return record;
-}
-
 void Directory::appendShutdownRecord(QByteArray &out, const QString &address, qint16 port)
 {
     // Written straight into out: at exit this runs once for every record of

@@ -12,17 +12,11 @@
 
 namespace Directory {
 
-/// Name of the directory file, on the FTP account and in the program folder.
-inline constexpr char FileName[] = "IP.txt";
-inline constexpr char UserName[] = "Ferrin_1";
-inline constexpr char Password[] = "Vantor";
-
 /// The two-line record a copy appends when it registers.
 QByteArray startupRecord(const QString &address, qint16 port);
 
-/// The one-line record the exit command writes for each entry it keeps.
-QByteArray shutdownRecord(const QString &address, qint16 port);
-/// The same, appended to out.
+/// Appends to out the one-line record the exit command writes for each
+/// entry it keeps.
 void appendShutdownRecord(QByteArray &out, const QString &address, qint16 port);
 
 /// Stores one record into the table by the table's store rules; a record

@@ -151,14 +151,6 @@ void DirectoryExchange::endLeaving(bool ok, const QString &error)
     emit unregistered(ok);
 }
 
-void DirectoryExchange::cancel()
-{
-    dropJobs();
-    m_giveUp.stop();
-    m_dropAll.stop();
-    m_leaving = false;
-}
-
 void DirectoryExchange::dropJobs()
 {
     retire(m_join);

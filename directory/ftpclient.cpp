@@ -202,29 +202,14 @@ void FtpClient::setHost(const QString &host)
     m_host = host;
 }
 
-QString FtpClient::host() const
-{
-    return m_host;
-}
-
 void FtpClient::setUserName(const QString &userName)
 {
     m_userName = userName;
 }
 
-QString FtpClient::userName() const
-{
-    return m_userName;
-}
-
 void FtpClient::setPassword(const QString &password)
 {
     m_password = password;
-}
-
-QString FtpClient::password() const
-{
-    return m_password;
 }
 
 void FtpClient::setTimeouts(const Timeouts &timeouts)

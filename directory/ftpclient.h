@@ -105,11 +105,8 @@ public:
 
     /// "host" or "host:port" (an IPv6 address in brackets); port 21 if none.
     void setHost(const QString &host);
-    QString host() const;
     void setUserName(const QString &userName);
-    QString userName() const;
     void setPassword(const QString &password);
-    QString password() const;
     void setTimeouts(const Timeouts &timeouts);
     Timeouts timeouts() const;
 

@@ -98,7 +98,6 @@ public:
     void abort();
 
     QString stateName() const override;
-    State state() const { return m_state; }
 
 signals:
     void stepReached(JoinJob::Step step);

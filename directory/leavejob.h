@@ -61,7 +61,6 @@ public:
     void abort(const QString &why);
 
     QString stateName() const override;
-    State state() const { return m_state; }
 
 protected:
     void ftpFinished(bool ok) override;

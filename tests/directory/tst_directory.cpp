@@ -37,7 +37,6 @@ private slots:
     void portFields_data();
     void portFields();
     void loadStopsAtTheLimit();
-    void writers();
     void exitRewrite_data();
     void exitRewrite();
 };
@@ -160,12 +159,6 @@ void TestDirectory::loadStopsAtTheLimit()
     QCOMPARE(table.PeerAddress[PeerTable::PeerLimit], QStringLiteral("last"));
 }
 
-void TestDirectory::writers()
-{
-    QCOMPARE(Directory::startupRecord("10.0.0.5", 0), QByteArray("\"10.0.0.5\"\r\n0\r\n"));
-    QCOMPARE(Directory::shutdownRecord("10.0.0.5", -12), QByteArray("\"10.0.0.5\",-12\r\n"));
-}
-
 void TestDirectory::exitRewrite_data()
 {
     QTest::addColumn<QByteArray>("data");
@@ -174,6 +167,9 @@ void TestDirectory::exitRewrite_data()
     QTest::newRow("own records go, whatever the port")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.5\"\r\n0\r\n\"10.0.0.05\",2\r\n\"10.0.0.5\",9\r\n\" 10.0.0.5\",3\r\n")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.05\",2\r\n\" 10.0.0.5\",3\r\n");
+    // Registrations of others come out in the one-line layout, blanks gone.
+    QTest::newRow("registrations rewritten")
+        << QByteArray("\"a\"\r\n-12\r\n \"b\" ,\t7\r\n") << QByteArray("\"a\",-12\r\n\"b\",7\r\n");
     QTest::newRow("only own records") << QByteArray("\"10.0.0.5\"\r\n0\r\n\"10.0.0.5\",7\r\n") << QByteArray();
     // A line that is no registration is kept as it stands, never turned
     // into another peer's address.

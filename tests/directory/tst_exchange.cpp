@@ -28,12 +28,13 @@ const QByteArray OwnRecord = "\"127.0.0.2\"\r\n0\r\n";
 // its address, its table and its exchange.
 struct Copy
 {
-    Copy(const QString &host, const QString &address)
+    Copy(const QString &host, const QString &address, qint64 maxFileSize = DirectorySettings().maxFileSize)
     {
         DirectorySettings settings;
         settings.host = host;
         settings.programFolder = folder.path();
         settings.ownAddress = address;
+        settings.maxFileSize = maxFileSize;
         exchange = std::make_unique<DirectoryExchange>(settings);
         FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
         timeouts.connect = 2s;
@@ -216,10 +217,7 @@ void TestExchange::directoryTooLarge()
 {
     const QByteArray big = QByteArray("\"10.0.0.1\",1\r\n").repeated(100);
     QVERIFY(writeFile(remoteCopy(), big));
-    Copy copy(m_server->hostAndPort(), Own);
-    DirectorySettings settings = copy.exchange->settings();
-    settings.maxFileSize = big.size() - 1;
-    copy.exchange = std::make_unique<DirectoryExchange>(settings);
+    Copy copy(m_server->hostAndPort(), Own, big.size() - 1);
     QVERIFY(writeFile(copy.localCopy(), "\"10.0.0.9\",1\r\n"));
     QVERIFY(connectCopy(copy, false));
     QVERIFY(copy.exchange->errorString().contains(QString::number(big.size() - 1)));
