@@ -9,7 +9,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <chrono>
 #include <memory>
 
 struct PeerTable;
@@ -53,7 +52,7 @@ public:
     /// The local copy of the directory, in the program folder.
     QString localCopy() const { return m_settings.localCopy(); }
     /// Shortens the exit deadline (tests).
-    void setExitDeadline(std::chrono::milliseconds deadline) { m_exitDeadline = deadline; }
+    void setExitDeadlineMs(int deadlineMs) { m_exitDeadlineMs = deadlineMs; }
 
     /// Starts "Connect": ends with registered(); steps along the way with
     /// stepReached(). peers must outlive the exchange; "Exit" refills it.
@@ -97,7 +96,7 @@ private:
     bool m_leaving = false;
     bool m_deadlinePassed = false;
     QString m_errorString;
-    std::chrono::milliseconds m_exitDeadline{ExitDeadlineMs};
+    int m_exitDeadlineMs = ExitDeadlineMs;
     QTimer m_giveUp;
     QTimer m_dropAll;
 };

@@ -24,7 +24,6 @@
 #include <QThread>
 
 #include <array>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -119,7 +118,7 @@ private:
     Outcome m_outcome;
     std::array<char, 256> m_curlMessage{}; // CURL_ERROR_SIZE
     qint64 m_uploadOffset = 0;
-    std::chrono::milliseconds m_wait{0}; // the next wait while a job runs
+    int m_waitMs = 0; // the next wait while a job runs
 
     // Shared with the client's thread: every socket libcurl has opened and
     // not closed yet.

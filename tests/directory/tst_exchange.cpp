@@ -14,10 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <chrono>
 #include <memory>
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -37,8 +34,8 @@ struct Copy
         settings.maxFileSize = maxFileSize;
         exchange = std::make_unique<DirectoryExchange>(settings);
         FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
-        timeouts.connect = 2s;
-        timeouts.response = 3s;
+        timeouts.connectMs = 2000;
+        timeouts.responseMs = 3000;
         exchange->ftp().setTimeouts(timeouts);
     }
 
@@ -438,13 +435,13 @@ void TestExchange::exitEndsByItsDeadline()
 {
     const QByteArray others = "\"10.0.0.1\",1\r\n";
     QVERIFY(writeFile(remoteCopy(), others));
-    static constexpr auto Deadline = 4s;
+    static constexpr int DeadlineMs = 4000;
     // The server stalls longer than the deadline and never than a reply bound.
     const auto patient = [](Copy &copy) {
         FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
-        timeouts.response = 30s;
+        timeouts.responseMs = 30000;
         copy.exchange->ftp().setTimeouts(timeouts);
-        copy.exchange->setExitDeadline(Deadline);
+        copy.exchange->setExitDeadlineMs(DeadlineMs);
     };
 
     // "Exit" while the append of "Connect" is on its way.
@@ -456,7 +453,7 @@ void TestExchange::exitEndsByItsDeadline()
     QVERIFY(joining.exchange->registerCopy(joining.peers));
     QTRY_VERIFY(joining.exchange->stateName().startsWith(QStringLiteral("Join/Appending")));
     QVERIFY(joining.exchange->unregisterCopy());
-    QVERIFY(left.wait(int(std::chrono::milliseconds(Deadline).count()) + 1000));
+    QVERIFY(left.wait(DeadlineMs + 1000));
     QCOMPARE(left.first().first().toBool(), false);
     QVERIFY(joined.isEmpty());
     QCOMPARE(readFile(remoteCopy()), others);
@@ -470,7 +467,7 @@ void TestExchange::exitEndsByItsDeadline()
         QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}));
     QSignalSpy stalled(leaving.exchange.get(), &DirectoryExchange::unregistered);
     QVERIFY(leaving.exchange->unregisterCopy());
-    QVERIFY(stalled.wait(int(std::chrono::milliseconds(Deadline).count()) + 1000));
+    QVERIFY(stalled.wait(DeadlineMs + 1000));
     QCOMPARE(stalled.first().first().toBool(), false);
     QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
     QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));

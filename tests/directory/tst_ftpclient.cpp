@@ -18,8 +18,6 @@
 #include <algorithm>
 #include <memory>
 
-using namespace std::chrono_literals;
-
 namespace {
 
 QByteArray readFile(const QString &path)
@@ -77,10 +75,10 @@ bool endsWith(FtpClient &client, bool ok, int timeoutMs = 20000)
 FtpClient::Timeouts shortTimeouts()
 {
     FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
-    timeouts.connect = 500ms;
-    timeouts.response = 1s;
-    timeouts.stall = 1s;
-    timeouts.operation = 20s;
+    timeouts.connectMs = 500;
+    timeouts.responseMs = 1000;
+    timeouts.stallMs = 1000;
+    timeouts.operationMs = 20000;
     return timeouts;
 }
 
@@ -628,7 +626,7 @@ void TestFtpClient::stalledDownloadTimesOut()
     FtpClient client;
     client.setHost(server.hostAndPort());
     FtpClient::Timeouts timeouts = shortTimeouts();
-    timeouts.response = 30s; // so that only the stall bound can end it
+    timeouts.responseMs = 30000; // so that only the stall bound can end it
     client.setTimeouts(timeouts);
 
     QVERIFY(client.get(QStringLiteral("IP.txt"), local));
@@ -655,8 +653,8 @@ void TestFtpClient::replyAheadOfCommand()
     FtpClient client;
     client.setHost(server.hostAndPort());
     FtpClient::Timeouts timeouts = shortTimeouts();
-    timeouts.connect = 30s;
-    timeouts.operation = 30s;
+    timeouts.connectMs = 30000;
+    timeouts.operationMs = 30000;
     client.setTimeouts(timeouts);
 
     QVERIFY(client.connectToHost());
@@ -696,7 +694,7 @@ void TestFtpClient::heldReplyKeepsEventsGoing()
     FtpClient client;
     setUp(client);
     FtpClient::Timeouts timeouts = FtpClient::defaultTimeouts();
-    timeouts.operation = std::chrono::milliseconds(operationMs);
+    timeouts.operationMs = operationMs;
     client.setTimeouts(timeouts);
 
     const TickWatch ticks;
