@@ -82,7 +82,7 @@ void DirectoryJob::compareFiles(const QString &path, const QString &reference, F
 
 void DirectoryJob::compareSlice()
 {
-    if (!m_comparison->step(CompareSliceMs)) {
+    if (!m_comparison->step(SliceMs)) {
         queue([this] { compareSlice(); });
         return;
     }

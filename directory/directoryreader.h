@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QIODevice;
@@ -69,6 +70,12 @@ public:
     /// The next record, or nothing at the end of the data. Blank lines are
     /// skipped.
     std::optional<DirectoryRecord> next();
+
+    /// Hands the records to take, one at a time, until the data ends, take
+    /// returns false, or about budgetMs milliseconds have passed (no bound
+    /// when negative). True when the data ended or take stopped the reading;
+    /// false when the time ran out first.
+    bool readFor(int budgetMs, const std::function<bool(const DirectoryRecord &)> &take);
 
     /// Whether a read of the device failed.
     bool failed() const { return m_failed; }

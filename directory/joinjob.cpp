@@ -10,18 +10,10 @@
 #include "directory/sweepjob.h"
 #include "directory/tamsin.h"
 
-#include <QElapsedTimer>
 #include <QMetaEnum>
 #include <QPointer>
 
 #include <cstdio>
-
-namespace {
-
-// Records between two looks at the clock while loading.
-constexpr int RecordsPerClockCheck = 64;
-
-} // namespace
 
 JoinJob::JoinJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
                  PeerTable &peers, qint64 leftoverAgeMs, QObject *parent)
@@ -342,27 +334,12 @@ void JoinJob::startLoading()
 
 void JoinJob::loadSlice()
 {
-    QElapsedTimer clock;
-    clock.start();
-    int sinceCheck = 0;
-    while (m_reader) {
-        if (++sinceCheck == RecordsPerClockCheck) {
-            sinceCheck = 0;
-            if (clock.elapsed() >= SliceMs) {
-                queue([this] { loadSlice(); });
-                return;
-            }
-        }
-        // Past the table's end nothing more would be stored.
-        const std::optional<DirectoryRecord> record =
-            m_peers.count() < PeerTable::PeerLimit ? m_reader->next() : std::nullopt;
-        if (!record) {
-            m_reader.reset();
-            m_loadFile.reset();
-            break;
-        }
-        Directory::store(m_peers, *record);
+    if (m_reader && !Directory::load(m_peers, *m_reader, SliceMs)) {
+        queue([this] { loadSlice(); });
+        return;
     }
+    m_reader.reset();
+    m_loadFile.reset();
     if (m_ownInTableOnly && m_peers.count() < PeerTable::PeerLimit)
         m_peers.addRecord(m_settings.ownAddress, QStringLiteral("0"));
     queue([this] {

@@ -77,8 +77,6 @@ public:
     /// another copy's check-then-rename at "Exit" takes, so a rename that
     /// overwrote the record is seen.
     static constexpr int VerifyDelayMs = 100;
-    /// Longest time one slice of loading may hold the event loop.
-    static constexpr int SliceMs = 4;
 
     /// peers must outlive the job. Uploads noted in journal older than
     /// leftoverAgeMs are deleted on the way.

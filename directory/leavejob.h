@@ -43,8 +43,6 @@ public:
 
     /// Rewrites that other copies may spoil before the job gives up.
     static constexpr int MaxReplaceAttempts = 5;
-    /// Longest time one slice of filtering may hold the event loop.
-    static constexpr int SliceMs = 4;
 
     /// peers, when given, is refilled from the download and must outlive
     /// the job. Uploads noted in journal older than leftoverAgeMs are
