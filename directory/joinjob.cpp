@@ -128,14 +128,9 @@ void JoinJob::enter(State state)
     case State::Verifying:
         read(state);
         break;
-    case State::Appending: {
-        QByteArray bytes = m_record;
-        // A record always starts on a line of its own.
-        if (!DirectoryFiles::endsWithLineEnd(m_read->snapshot().path))
-            bytes.prepend("\r\n");
-        expect(m_ftp.append(bytes, m_settings.remoteFile));
+    case State::Appending:
+        expect(m_ftp.append(DirectoryFiles::recordAfter(m_read->snapshot().path, m_record), m_settings.remoteFile));
         break;
-    }
     case State::Replacing: {
         QString why;
         const QString newFile = m_settings.scratch("out");
