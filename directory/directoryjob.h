@@ -58,6 +58,9 @@ protected:
     QString ftpErrorString() const;
     /// Runs step after the events that are pending now (or after delayMs).
     void queue(std::function<void()> step, int delayMs = 0);
+    /// Runs slice(SliceMs) now, and again after the pending events until it
+    /// returns true; then runs then.
+    void inSlices(std::function<bool(int budgetMs)> slice, std::function<void()> then);
     /// Compares path with reference in slices of SliceMs, then calls
     /// then(whether they match).
     void compareFiles(const QString &path, const QString &reference, FileComparison::Mode mode,
@@ -70,11 +73,8 @@ protected:
     FtpClient &m_ftp;
 
 private:
-    void compareSlice();
-
     QTimer m_stepTimer;
     std::unique_ptr<FileComparison> m_comparison;
-    std::function<void(bool)> m_compared;
     std::function<void()> m_step;
     bool m_running = false;
     bool m_waiting = false;

@@ -289,15 +289,12 @@ void JoinJob::startLoading()
             warn(tr("Cannot read the local copy %1: %2").arg(m_settings.localCopy(), m_loadFile->errorString()));
         m_loadFile.reset();
     }
-    loadSlice();
+    inSlices([this](int budgetMs) { return !m_reader || Directory::load(m_peers, *m_reader, budgetMs); },
+             [this] { loaded(); });
 }
 
-void JoinJob::loadSlice()
+void JoinJob::loaded()
 {
-    if (m_reader && !Directory::load(m_peers, *m_reader, SliceMs)) {
-        queue([this] { loadSlice(); });
-        return;
-    }
     m_reader.reset();
     m_loadFile.reset();
     if (m_ownInTableOnly && m_peers.count() < PeerTable::PeerLimit)

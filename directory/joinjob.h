@@ -105,7 +105,7 @@ private:
     void fail(const QString &why);
     void keepDownload();
     void startLoading();
-    void loadSlice();
+    void loaded();
     bool stopping();
 
     PeerTable &m_peers;

@@ -138,15 +138,11 @@ void LeaveJob::startFiltering()
                 m_peers->PeerAddress[size_t(m_peers->count())].clear();
         });
     }
-    filterSlice();
+    inSlices([this](int budgetMs) { return m_filter->step(budgetMs); }, [this] { filtered(); });
 }
 
-void LeaveJob::filterSlice()
+void LeaveJob::filtered()
 {
-    if (!m_filter->step(SliceMs)) {
-        queue([this] { filterSlice(); });
-        return;
-    }
     const bool failed = m_filter->failed();
     const qint64 removed = m_filter->removed();
     m_filter.reset();

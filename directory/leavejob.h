@@ -58,7 +58,7 @@ protected:
 private:
     void enter(State state);
     void startFiltering();
-    void filterSlice();
+    void filtered();
     void end(const QString &error);
 
     PeerTable *m_peers;
