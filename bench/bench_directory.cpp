@@ -21,6 +21,7 @@
 #include "directory/directoryexchange.h"
 #include "directory/tamsin.h"
 #include "tests/support/ftpserver.h"
+#include "tests/support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,7 +29,6 @@
 #include <QList>
 #include <QLoggingCategory>
 #include <QMetaEnum>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -466,8 +466,7 @@ void exchangeFigures(FtpServerProcess &server, int rounds)
         for (int round = 0; round < rounds; ++round) {
             // Each round starts from the same file, with a fresh copy of the
             // program: a new session, an empty table.
-            QSaveFile remote(server.filePath(QStringLiteral("IP.txt")));
-            if (!remote.open(QIODevice::WriteOnly) || remote.write(file) != file.size() || !remote.commit()) {
+            if (!writeFile(server.filePath(QStringLiteral("IP.txt")), file)) {
                 std::printf("cannot write the directory file on the server\n");
                 return;
             }
@@ -536,17 +535,16 @@ constexpr int HeldReplyRecords = 1000;
 void heldReplyFigures(FtpServerProcess &server)
 {
     const QByteArray file = makeDirectory(HeldReplyRecords);
-    QSaveFile remote(server.filePath(QStringLiteral("IP.txt")));
     QTemporaryDir folder;
-    if (!remote.open(QIODevice::WriteOnly) || remote.write(file) != file.size() || !remote.commit()
-        || !server.setFaults(QJsonObject{{QStringLiteral("hold_226"), HeldReplyS}})) {
+    if (!writeFile(server.filePath(QStringLiteral("IP.txt")), file) || !server.setFaults(QJsonObject{{QStringLiteral("hold_226"), HeldReplyS}})) {
         std::printf("cannot arm the held reply on the server\n");
         return;
     }
     FtpClient client;
     client.setHost(server.hostAndPort());
-    client.setUserName(QString::fromLatin1(FtpServerProcess::UserName));
-    client.setPassword(QString::fromLatin1(FtpServerProcess::Password));
+    const DirectorySettings account;
+    client.setUserName(account.userName);
+    client.setPassword(account.password);
 
     QEventLoop loop;
     bool ended = false;

@@ -1,5 +1,7 @@
+#include "directory/directorysettings.h"
 #include "directory/ftpclient.h"
 #include "tests/support/ftpserver.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,18 +21,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QStringList entries(const QString &folder)
 {
@@ -260,9 +250,11 @@ void TestFtpClient::init()
 
 void TestFtpClient::setUp(FtpClient &client)
 {
+    // The account the program logs in to.
+    const DirectorySettings account;
     client.setHost(m_server.hostAndPort());
-    client.setUserName(QString::fromLatin1(FtpServerProcess::UserName));
-    client.setPassword(QString::fromLatin1(FtpServerProcess::Password));
+    client.setUserName(account.userName);
+    client.setPassword(account.password);
 }
 
 void TestFtpClient::transfersBytesExactly_data()
@@ -451,7 +443,7 @@ void TestFtpClient::refusesBadSettings_data()
     QTest::addColumn<QString>("remoteFile");
     QTest::addColumn<FtpClient::Error>("expected");
 
-    const QString good = QString::fromLatin1(FtpServerProcess::Password);
+    const QString good = DirectorySettings().password;
     const QString server = m_server.hostAndPort();
     QTest::newRow("wrong password") << server << "wrong" << "IP.txt" << FtpClient::LoginError;
     QTest::newRow("nobody listening") << QString() << good << "IP.txt" << FtpClient::ConnectionError;
@@ -587,9 +579,8 @@ void TestFtpClient::silentServerEndsOperations()
     QVERIFY(writeFile(local, "local"));
 
     FtpClient client;
+    setUp(client);
     client.setHost(server.hostAndPort());
-    client.setUserName(QStringLiteral("Ferrin_1"));
-    client.setPassword(QStringLiteral("Vantor"));
     client.setTimeouts(shortTimeouts());
 
     QVERIFY(client.connectToHost());
