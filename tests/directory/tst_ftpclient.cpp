@@ -61,6 +61,9 @@ bool endsWith(FtpClient &client, bool ok, int timeoutMs = 20000)
     return spy.wait(timeoutMs) && spy.size() == 1 && spy.first().first().toBool() == ok;
 }
 
+// The directory file on the server in tests of failures.
+constexpr qint64 FreshSize = 100000;
+
 // Bounds short enough that a test of them ends in about a second.
 FtpClient::Timeouts shortTimeouts()
 {
@@ -211,10 +214,9 @@ private slots:
     void transfersBytesExactly_data();
     void transfersBytesExactly();
     void keepsOneConnectionUntilDisconnect();
-    void failedGetLeavesLocalFile();
+    void failuresLeaveFilesAlone_data();
+    void failuresLeaveFilesAlone();
     void statRenameRemove();
-    void downloadPastItsBound();
-    void putWithoutLocalFileSendsNothing();
     void refusesBadSettings_data();
     void refusesBadSettings();
     void recoversAfterServerWentAway();
@@ -345,34 +347,64 @@ void TestFtpClient::keepsOneConnectionUntilDisconnect()
     QTRY_COMPARE(m_server.loginCount(), loginsBefore + 2);
 }
 
-void TestFtpClient::failedGetLeavesLocalFile()
+void TestFtpClient::failuresLeaveFilesAlone_data()
 {
+    QTest::addColumn<QJsonObject>("faults");
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<FtpClient::Error>("expected");
+
+    const QJsonObject none;
+    QTest::newRow("no such remote file") << none << false << "none.txt" << "IP.txt" << qint64(-1)
+                                         << FtpClient::NotFoundError;
+    // A refusal that is no "not found" is told apart.
+    QTest::newRow("download refused") << QJsonObject{{"retr_fail", 1}} << false << "IP.txt" << "IP.txt" << qint64(-1)
+                                      << FtpClient::RemoteFileError;
+    // Larger than one block of the transfer, so that the bound holds across blocks.
+    QTest::newRow("download past its bound") << none << false << "IP.txt" << "IP.txt" << qint64(FreshSize - 1)
+                                             << FtpClient::TooLargeError;
+    // Without a local file nothing is sent, not even a login.
+    QTest::newRow("upload without a local file") << none << true << "IP.txt" << "missing.txt" << qint64(-1)
+                                                 << FtpClient::LocalFileError;
+}
+
+void TestFtpClient::failuresLeaveFilesAlone()
+{
+    QFETCH(QJsonObject, faults);
+    QFETCH(bool, upload);
+    QFETCH(QString, remote);
+    QFETCH(QString, local);
+    QFETCH(qint64, maxBytes);
+    QFETCH(FtpClient::Error, expected);
     const QByteArray before("\"10.0.0.5\"\r\n0\r\n\xa7\x80\xff");
-    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
-    QVERIFY(writeFile(local, before));
+    const QString localCopy = m_local->filePath(QStringLiteral("IP.txt"));
+    QVERIFY(writeFile(localCopy, before));
+    const QByteArray fresh(FreshSize, 'f');
+    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), fresh));
+    QVERIFY(m_server.setFaults(faults));
+    const int loginsBefore = m_server.loginCount();
 
     FtpClient client;
     setUp(client);
-    QVERIFY(client.get(QStringLiteral("no-such-file.txt"), local));
+    const QString localFile = m_local->filePath(local);
+    QVERIFY(upload ? client.put(localFile, remote) : client.get(remote, localFile, maxBytes));
     QVERIFY(endsWith(client, false));
-    QCOMPARE(client.error(), FtpClient::NotFoundError);
+    QCOMPARE(client.error(), expected);
     QVERIFY(!client.errorString().isEmpty());
-    QCOMPARE(readFile(local), before);
+    QCOMPARE(readFile(localCopy), before);
     QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
+    QCOMPARE(readFile(m_server.filePath(QStringLiteral("IP.txt"))), fresh);
+    if (upload)
+        QCOMPARE(m_server.loginCount(), loginsBefore);
 
-    // A refusal that is no "not found" is told apart.
-    QVERIFY(m_server.setFaults(QJsonObject{{"retr_fail", 1}}));
-    QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "fresh"));
-    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
-    QVERIFY(endsWith(client, false));
-    QCOMPARE(client.error(), FtpClient::RemoteFileError);
-    QCOMPARE(readFile(local), before);
-
-    // The failures do not stick to the next operation.
-    QVERIFY(client.get(QStringLiteral("IP.txt"), local));
+    // The failure does not stick to the next operation, and a download as
+    // long as its bound is whole.
+    QVERIFY(client.get(QStringLiteral("IP.txt"), localCopy, FreshSize));
     QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QCOMPARE(client.error(), FtpClient::NoError);
-    QCOMPARE(readFile(local), QByteArray("fresh"));
+    QCOMPARE(readFile(localCopy), fresh);
 }
 
 void TestFtpClient::statRenameRemove()
@@ -403,37 +435,6 @@ void TestFtpClient::statRenameRemove()
     QVERIFY(client.remove(QStringLiteral("b.txt")));
     QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
     QVERIFY(!QFile::exists(m_server.filePath(QStringLiteral("b.txt"))));
-}
-
-void TestFtpClient::downloadPastItsBound()
-{
-    QVERIFY(writeFile(m_server.filePath(QStringLiteral("big.txt")), QByteArray(100000, 'b')));
-    const QString local = m_local->filePath(QStringLiteral("IP.txt"));
-    QVERIFY(writeFile(local, "local"));
-    FtpClient client;
-    setUp(client);
-    QVERIFY(client.get(QStringLiteral("big.txt"), local, 99999));
-    QVERIFY(endsWith(client, false));
-    QCOMPARE(client.error(), FtpClient::TooLargeError);
-    QCOMPARE(readFile(local), QByteArray("local"));
-    QCOMPARE(entries(m_local->path()), QStringList(QStringLiteral("IP.txt")));
-
-    QVERIFY(client.get(QStringLiteral("big.txt"), local, 100000));
-    QVERIFY2(endsWith(client, true), qPrintable(client.errorString()));
-}
-
-void TestFtpClient::putWithoutLocalFileSendsNothing()
-{
-    QVERIFY(writeFile(m_server.filePath(QStringLiteral("kept.txt")), "kept"));
-    const int loginsBefore = m_server.loginCount();
-
-    FtpClient client;
-    setUp(client);
-    QVERIFY(client.put(m_local->filePath(QStringLiteral("missing.txt")), QStringLiteral("kept.txt")));
-    QVERIFY(endsWith(client, false));
-    QCOMPARE(client.error(), FtpClient::LocalFileError);
-    QCOMPARE(readFile(m_server.filePath(QStringLiteral("kept.txt"))), QByteArray("kept"));
-    QCOMPARE(m_server.loginCount(), loginsBefore);
 }
 
 void TestFtpClient::refusesBadSettings_data()
