@@ -147,7 +147,7 @@ class TimingApplication : public QCoreApplication
 public:
     using QCoreApplication::QCoreApplication;
 
-    /// Longest deliveries are kept, at most this many.
+    // Longest deliveries are kept, at most this many.
     static constexpr size_t Kept = 4;
 
     std::function<QString()> where;

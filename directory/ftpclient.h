@@ -35,11 +35,13 @@
 // The caller's thread never waits. Some waits are libcurl's own: once a
 // download's or upload's data has passed, libcurl 7.88 reads the server's
 // "transfer complete" reply inside the call that drives it, and it waits
-// for the reply to QUIT as it drops a connection. These hold only the worker
-// thread, up to the response bound (or the rest of the operation bound, when
-// that is less). cancel(), disconnectFromHost() and the destructor shut the
-// client's sockets down from the caller's thread first, so that such a wait
-// ends at once: closing never waits for a server.
+// for the reply to QUIT. These hold only the worker thread, up to the
+// response bound (or the rest of the operation bound, when that is less).
+// cancel() and the destructor shut the client's sockets down from the
+// caller's thread first, so that such a wait ends at once: dropping an
+// operation never waits for a server. disconnectFromHost() says QUIT on a
+// connection that is open and waits for the reply, within the response
+// bound; on one libcurl would not reuse it closes at once.
 
 #include <QByteArray>
 #include <QDateTime>

@@ -29,17 +29,17 @@
 #include <mutex>
 #include <set>
 
-/// How a job ended, as libcurl tells it.
+// How a job ended, as libcurl tells it.
 struct FtpClient::Outcome
 {
     quint64 id = 0;
-    int curlCode = 0;       ///< CURLcode
-    QByteArray curlMessage; ///< libcurl's own words, when it had any
+    int curlCode = 0;       // CURLcode
+    QByteArray curlMessage; // libcurl's own words, when it had any
     bool tooLarge = false;
     bool localFileFailed = false;
     qint64 transferred = 0;
-    qint64 remoteSize = -1; ///< Stat
-    qint64 remoteTime = -1; ///< Stat: seconds since the epoch, UTC
+    qint64 remoteSize = -1; // Stat
+    qint64 remoteTime = -1; // Stat: seconds since the epoch, UTC
 };
 
 class FtpClientWorker : public QThread

@@ -106,7 +106,7 @@ public:
         m_timer.start();
     }
 
-    /// Up to now: a loop held since the last tick counts too.
+    // Up to now: a loop held since the last tick counts too.
     qint64 worstMs() const { return std::max(m_worstMs, lateness()); }
 
 private:
@@ -153,7 +153,7 @@ public:
 
     QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(m_control.serverPort()); }
 
-    /// Sends line on the latest control connection, unasked.
+    // Sends line on the latest control connection, unasked.
     bool sendAhead(const QByteArray &line)
     {
         QTcpSocket *socket = m_sessions.value(m_sessions.size() - 1);
