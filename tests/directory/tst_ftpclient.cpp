@@ -121,8 +121,8 @@ private:
 
 // A stand-in server that answers each command by its verb from a table and
 // stays silent on every verb the table lacks. Its passive data connection
-// gets `download` after RETR; then it is either closed with a 226 reply on
-// the control connection, or left open without another byte.
+// gets `download` once RETR has come; then it is either closed with a 226
+// reply on the control connection, or left open without another byte.
 class ScriptedFtpServer
 {
 public:
@@ -136,6 +136,7 @@ public:
             socket->write("220 Scripted server ready\r\n");
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
         });
+        QObject::connect(&m_data, &QTcpServer::newConnection, &m_data, [this] { sendDownload(); });
     }
 
     void setScript(const QHash<QByteArray, QByteArray> &replies, const QByteArray &download = {},
@@ -153,14 +154,11 @@ public:
 
     QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(m_control.serverPort()); }
 
-    // Sends line on the latest control connection, unasked.
+    // Sends line on the latest control connection, unasked, now.
     bool sendAhead(const QByteArray &line)
     {
         QTcpSocket *socket = m_sessions.value(m_sessions.size() - 1);
-        if (!socket)
-            return false;
-        socket->write(line + "\r\n");
-        return socket->waitForBytesWritten(1000);
+        return socket && socket->write(line + "\r\n") > 0 && socket->flush();
     }
 
 private:
@@ -172,24 +170,31 @@ private:
             if (reply == m_replies.constEnd())
                 continue;
             socket->write(*reply + "\r\n");
-            if (verb != "RETR")
-                continue;
-            if (!m_data.hasPendingConnections())
-                m_data.waitForNewConnection(1000);
-            QTcpSocket *data = m_data.nextPendingConnection();
-            if (!data)
-                continue;
-            data->write(m_download);
-            if (m_completeDownload) {
-                data->disconnectFromHost();
-                socket->write("226 Transfer complete\r\n");
+            if (verb == "RETR") {
+                m_retrieving = socket;
+                sendDownload();
             }
         }
+    }
+
+    // Once RETR has come and the data connection is there, whichever is last.
+    void sendDownload()
+    {
+        if (!m_retrieving || !m_data.hasPendingConnections())
+            return;
+        QTcpSocket *data = m_data.nextPendingConnection();
+        data->write(m_download);
+        if (m_completeDownload) {
+            data->disconnectFromHost();
+            m_retrieving->write("226 Transfer complete\r\n");
+        }
+        m_retrieving = nullptr;
     }
 
     QTcpServer m_control;
     QTcpServer m_data;
     QList<QPointer<QTcpSocket>> m_sessions;
+    QPointer<QTcpSocket> m_retrieving;
     QHash<QByteArray, QByteArray> m_replies;
     QByteArray m_download;
     bool m_completeDownload = false;
@@ -467,10 +472,10 @@ void TestFtpClient::refusesBadSettings()
     QVERIFY(writeFile(local, "local"));
     QVERIFY(writeFile(m_server.filePath(QStringLiteral("IP.txt")), "remote"));
 
-    // A port that is bound and not listening refuses every connection, and
-    // nothing else can take it while it is held.
+    // A port that is bound and not listening refuses every connection; bound
+    // without address reuse, nothing else can take it while it is held.
     QTcpSocket held;
-    QVERIFY(held.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(held.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress));
     if (host.isEmpty())
         host = QStringLiteral("127.0.0.1:%1").arg(held.localPort());
     else if (host == u"-")
