@@ -107,7 +107,7 @@ void LeaveJob::ftpFinished(bool)
 void LeaveJob::readFinished(bool ok)
 {
     if (!ok) {
-        end(tr("Cannot download the central directory: %1").arg(m_read->errorString()));
+        fail(tr("Cannot download the central directory: %1").arg(m_read->errorString()));
         return;
     }
     queue([this] { enter(State::Filtering); });
@@ -119,11 +119,11 @@ void LeaveJob::startFiltering()
     m_filterIn = std::make_unique<QFile>(download);
     m_filterOut = std::make_unique<QFile>(m_settings.scratch("out"));
     if (!m_filterIn->open(QIODevice::ReadOnly)) {
-        end(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
+        fail(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
         return;
     }
     if (!m_filterOut->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        end(tr("Cannot write %1: %2").arg(m_filterOut->fileName(), m_filterOut->errorString()));
+        fail(tr("Cannot write %1: %2").arg(m_filterOut->fileName(), m_filterOut->errorString()));
         return;
     }
     m_filter = std::make_unique<DirectoryFilter>(m_filterIn.get(), m_filterOut.get(), m_settings.ownAddress);
@@ -158,7 +158,7 @@ void LeaveJob::filtered()
         return;
     }
     if (failed || !written) {
-        end(tr("Cannot write the directory without this copy: the file could not be read or written"));
+        fail(tr("Cannot write the directory without this copy: the file could not be read or written"));
         return;
     }
     queue([this] { enter(State::Replacing); });
@@ -182,16 +182,16 @@ void LeaveJob::replaceFinished()
             qCDebug(lcDirectory) << "the directory changed during the exit; starting over";
             enter(State::Reading);
         } else {
-            end(tr("The directory kept changing; it was left as it was"));
+            fail(tr("The directory kept changing; it was left as it was"));
         }
         break;
     case ReplaceJob::Outcome::Failed:
-        end(m_replace->errorString());
+        fail(m_replace->errorString());
         break;
     }
 }
 
-void LeaveJob::end(const QString &error)
+void LeaveJob::fail(const QString &error)
 {
     m_error = error;
     warn(error);

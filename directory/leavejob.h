@@ -59,7 +59,7 @@ private:
     void enter(State state);
     void startFiltering();
     void filtered();
-    void end(const QString &error);
+    void fail(const QString &error);
 
     PeerTable *m_peers;
     State m_state = State::Idle;
