@@ -37,7 +37,8 @@ private slots:
     void storeRules();
     void portFields_data();
     void portFields();
-    void loadStopsAtTheLimit();
+    void loads_data();
+    void loads();
     void exitRewrite_data();
     void exitRewrite();
 };
@@ -139,13 +140,35 @@ void TestDirectory::portFields()
         QCOMPARE(value, qint16(port));
 }
 
-void TestDirectory::loadStopsAtTheLimit()
+void TestDirectory::loads_data()
 {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("startCount");
+    QTest::addColumn<QStringList>("expected");
+
+    // Every record that names an address counts, and its port field where
+    // it reads as one; a bad line spoils nothing after it.
+    QTest::newRow("malformed records between good ones")
+        << QByteArray("\"10.0.0.1\"\r\n1\r\n\r\n\"10.0.0.2\"\r\n\"10.0.0.3\",3\r\n\"10.0.0.4\",4,44\r\n\"10.0.0.5\"\r\n5\r\n"
+                      "\"10.0.0.6\",6")
+        << 0 << QStringList{"10.0.0.1:1", "10.0.0.2:0", "10.0.0.3:3", "10.0.0.4:4", "10.0.0.5:5", "10.0.0.6:6"};
+    QTest::newRow("stops at the limit") << QByteArray("\"last\",1\r\n\"beyond\",2\r\n") << PeerTable::PeerLimit - 1
+                                        << QStringList{"last:1"};
+}
+
+void TestDirectory::loads()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, startCount);
+    QFETCH(QStringList, expected);
     PeerTable table;
-    table.PeerCount = PeerTable::PeerLimit - 1;
-    Directory::load(table, "\"last\",1\r\n\"beyond\",2\r\n");
-    QCOMPARE(table.count(), qint64(PeerTable::PeerLimit));
-    QCOMPARE(table.PeerAddress[PeerTable::PeerLimit], QStringLiteral("last"));
+    table.PeerCount = startCount;
+    Directory::load(table, data);
+    QCOMPARE(table.count(), startCount + expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const size_t at = size_t(startCount + 1 + i);
+        QCOMPARE(table.PeerAddress[at] + u':' + QString::number(table.PeerPort[at]), expected.at(i));
+    }
 }
 
 void TestDirectory::exitRewrite_data()
@@ -156,9 +179,10 @@ void TestDirectory::exitRewrite_data()
     QTest::newRow("own records go, whatever the port")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.5\"\r\n0\r\n\"10.0.0.05\",2\r\n\"10.0.0.5\",9\r\n\" 10.0.0.5\",3\r\n")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.05\",2\r\n\" 10.0.0.5\",3\r\n");
-    // Registrations of others come out in the one-line layout, blanks gone.
+    // Registrations of others come out in the one-line layout, blanks gone,
+    // the last one on a whole line.
     QTest::newRow("registrations rewritten")
-        << QByteArray("\"a\"\r\n-12\r\n \"b\" ,\t7\r\n") << QByteArray("\"a\",-12\r\n\"b\",7\r\n");
+        << QByteArray("\"a\"\r\n-12\r\n \"b\" ,\t7") << QByteArray("\"a\",-12\r\n\"b\",7\r\n");
     QTest::newRow("only own records") << QByteArray("\"10.0.0.5\"\r\n0\r\n\"10.0.0.5\",7\r\n") << QByteArray();
     // A line that is no registration is kept as it stands, never turned
     // into another peer's address.

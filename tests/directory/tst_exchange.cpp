@@ -67,7 +67,6 @@ private slots:
     void registers();
     void joinWithoutADownload_data();
     void joinWithoutADownload();
-    void malformedRecordsHarmNobody();
     void exitRemovesOwnRecordsOnly();
     void exitAfterServerRestart();
     void exitThatCannotFinishWritesNothing_data();
@@ -203,39 +202,6 @@ void TestExchange::joinWithoutADownload()
     QCOMPARE(copy.peers.count(), 2);
     QCOMPARE(copy.peers.PeerAddress[1], QStringLiteral("10.0.0.1"));
     QCOMPARE(copy.peers.PeerAddress[2], QString::fromLatin1(Own));
-}
-
-void TestExchange::malformedRecordsHarmNobody()
-{
-    // A blank line, a two-line record without its port line, a line of three
-    // fields and a last line without a line end, each between good records.
-    const QByteArray file = "\"10.0.0.1\"\r\n1\r\n"
-                            "\r\n"
-                            "\"10.0.0.2\"\r\n"
-                            "\"10.0.0.3\",3\r\n"
-                            "\"10.0.0.4\",4,44\r\n"
-                            "\"127.0.0.2\",0,1\r\n"
-                            "\"10.0.0.5\"\r\n5\r\n"
-                            "\"10.0.0.6\",6";
-    QVERIFY(writeFile(remoteCopy(), file));
-    Copy copy(m_server->hostAndPort(), Own);
-    QVERIFY(connectCopy(copy));
-    QCOMPARE(readFile(remoteCopy()), file + "\r\n" + OwnRecord);
-    const QStringList expected{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", Own, "10.0.0.5", "10.0.0.6", Own};
-    QCOMPARE(copy.peers.count(), expected.size());
-    for (int i = 0; i < expected.size(); ++i)
-        QCOMPARE(copy.peers.PeerAddress[size_t(i + 1)], expected.at(i));
-    QCOMPARE(copy.peers.PeerPort[6], qint16(5));
-
-    // Every record of the others stays, in its place; what does not read as
-    // a registration stays byte for byte.
-    QVERIFY(exitCopy(copy));
-    QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"
-                                                "\"10.0.0.2\"\r\n"
-                                                "\"10.0.0.3\",3\r\n"
-                                                "\"10.0.0.4\",4,44\r\n"
-                                                "\"10.0.0.5\",5\r\n"
-                                                "\"10.0.0.6\",6\r\n"));
 }
 
 void TestExchange::exitRemovesOwnRecordsOnly()
