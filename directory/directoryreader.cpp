@@ -2,7 +2,6 @@
 
 #include "directory/tamsin.h"
 
-#include <QElapsedTimer>
 #include <QIODevice>
 
 #include <algorithm>
@@ -11,11 +10,6 @@ namespace {
 
 // What the reader fetches from the device at a time.
 constexpr qint64 ReadChunk = 64 * 1024;
-// Records read between two looks at the clock. A look costs about as much
-// as reading one short record, so it is taken only now and then; and even
-// this many of the longest records (pieces of MaxLineLength) take a small
-// part of a slice of the event loop's time.
-constexpr int RecordsPerClockCheck = 64;
 // Digits that always make a finite double.
 constexpr qsizetype PlainDigitsAtMost = 15;
 
@@ -222,22 +216,5 @@ std::optional<DirectoryRecord> DirectoryReader::next()
         if (tidy && !record.port.isNull() && PeerTable::convertPort(record.port, &record.portValue))
             record.kind = DirectoryRecord::Kind::Peer;
         return record;
-    }
-}
-
-bool DirectoryReader::readFor(int budgetMs, const std::function<bool(const DirectoryRecord &)> &take)
-{
-    QElapsedTimer clock;
-    clock.start();
-    int sinceCheck = 0;
-    for (;;) {
-        if (budgetMs >= 0 && ++sinceCheck == RecordsPerClockCheck) {
-            sinceCheck = 0;
-            if (clock.elapsed() >= budgetMs)
-                return false;
-        }
-        const std::optional<DirectoryRecord> record = next();
-        if (!record || !take(*record))
-            return true;
     }
 }
