@@ -168,13 +168,13 @@ void JoinJob::ftpFinished(bool ok)
 
 void JoinJob::read(State state)
 {
-    ReadJob &read = newRead(m_traits.appendRefused() ? ReadJob::Check::Settled : ReadJob::Check::Whole);
+    ReadJob &job = newRead(m_traits.appendRefused() ? ReadJob::Check::Settled : ReadJob::Check::Whole);
     // A server that could not be reached at the log-in is not asked again:
     // each try would cost the connect bound.
-    read.setRetryUnreachable(false);
+    job.setRetryUnreachable(false);
     if (state == State::Reading && m_connectFailed)
-        read.setAttempts(1);
-    read.start();
+        job.setAttempts(1);
+    job.start();
 }
 
 void JoinJob::readFinished(bool ok)
