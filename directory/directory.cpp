@@ -12,13 +12,6 @@ QByteArray Directory::startupRecord(const QString &address, qint16 port)
     return '"' + address.toLatin1() + "\"\r\n" + QByteArray::number(port) + "\r\n";
 }
 
-QByteArray Directory::shutdownRecord(const QString &address, qint16 port)
-{
-    QByteArray record;
-    appendShutdownRecord(record, address, port);
-    return record;
-}
-
 void Directory::appendShutdownRecord(QByteArray &out, const QString &address, qint16 port)
 {
     // Written straight into out: at exit this runs once for every record of
@@ -43,18 +36,24 @@ bool Directory::store(PeerTable &table, const DirectoryRecord &record)
     return true;
 }
 
+bool Directory::load(PeerTable &table, DirectoryReader &reader, int budgetMs)
+{
+    // Past the table's end nothing more would be stored.
+    if (table.count() >= PeerTable::PeerLimit)
+        return true;
+    return reader.readFor(budgetMs, [&table](const DirectoryRecord &record) {
+        store(table, record);
+        return table.count() < PeerTable::PeerLimit;
+    });
+}
+
 void Directory::load(PeerTable &table, const QByteArray &data)
 {
     QBuffer buffer;
     buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     DirectoryReader reader(&buffer);
-    while (table.count() < PeerTable::PeerLimit) {
-        const std::optional<DirectoryRecord> record = reader.next();
-        if (!record)
-            break;
-        store(table, *record);
-    }
+    load(table, reader);
 }
 
 QByteArray Directory::withoutAddress(const QByteArray &data, const QString &ownAddress)

@@ -12,17 +12,11 @@
 
 namespace Directory {
 
-/// Name of the directory file, on the FTP account and in the program folder.
-inline constexpr char FileName[] = "IP.txt";
-inline constexpr char UserName[] = "Ferrin_1";
-inline constexpr char Password[] = "Vantor";
-
 /// The two-line record a copy appends when it registers.
 QByteArray startupRecord(const QString &address, qint16 port);
 
-/// The one-line record the exit command writes for each entry it keeps.
-QByteArray shutdownRecord(const QString &address, qint16 port);
-/// The same, appended to out.
+/// Appends to out the one-line record the exit command writes for each
+/// entry it keeps.
 void appendShutdownRecord(QByteArray &out, const QString &address, qint16 port);
 
 /// Stores one record into the table by the table's store rules; a record
@@ -30,8 +24,12 @@ void appendShutdownRecord(QByteArray &out, const QString &address, qint16 port);
 /// no address are not stored. Returns whether the record counted.
 bool store(PeerTable &table, const DirectoryRecord &record);
 
-/// Loads the records of data into the table, counting on from its
-/// PeerCount, up to PeerTable::PeerLimit entries.
+/// Loads records from reader into the table, counting on from its
+/// PeerCount, up to PeerTable::PeerLimit entries, for about budgetMs
+/// milliseconds (no bound when negative). True once done: the data ended or
+/// the table is full.
+bool load(PeerTable &table, DirectoryReader &reader, int budgetMs = -1);
+/// The same for all the records of data.
 void load(PeerTable &table, const QByteArray &data);
 
 /// What the exit command writes back from data: see DirectoryFilter.

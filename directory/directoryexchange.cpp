@@ -61,7 +61,7 @@ QString DirectoryExchange::stateName() const
 QString DirectoryExchange::deadlineText() const
 {
     return tr("The central directory did not answer within %1 s; it was left as it was")
-        .arg(qMax<qint64>(1, m_exitDeadline.count() / 1000));
+        .arg(qMax(1, m_exitDeadlineMs / 1000));
 }
 
 bool DirectoryExchange::registerCopy(PeerTable &peers)
@@ -72,7 +72,7 @@ bool DirectoryExchange::registerCopy(PeerTable &peers)
     m_errorString.clear();
     removeLocalLeftovers();
     retire(m_join);
-    m_join = std::make_unique<JoinJob>(m_ftp, m_traits, m_journal, m_settings, peers, m_exitDeadline.count());
+    m_join = std::make_unique<JoinJob>(m_ftp, m_traits, m_journal, m_settings, peers, m_exitDeadlineMs);
     connect(m_join.get(), &JoinJob::stepReached, this, [this](JoinJob::Step step) {
         static_assert(int(JoinJob::Step::Done) == int(Step::Done));
         emit stepReached(static_cast<Step>(step));
@@ -106,8 +106,8 @@ bool DirectoryExchange::unregisterCopy()
     // The deadline counts from here, the wait for a write of "Connect"
     // included. The running job gives up a share of it before, which leaves
     // it time to delete its temporary upload.
-    m_giveUp.start(m_exitDeadline - m_exitDeadline / CleanupShare);
-    m_dropAll.start(m_exitDeadline);
+    m_giveUp.start(m_exitDeadlineMs - m_exitDeadlineMs / CleanupShare);
+    m_dropAll.start(m_exitDeadlineMs);
     if (m_join && m_join->isRunning() && m_join->stopAfterWrite())
         return true;
     startLeaving();
@@ -118,7 +118,7 @@ void DirectoryExchange::startLeaving()
 {
     retire(m_join);
     retire(m_leave);
-    m_leave = std::make_unique<LeaveJob>(m_ftp, m_traits, m_journal, m_settings, m_peers, m_exitDeadline.count());
+    m_leave = std::make_unique<LeaveJob>(m_ftp, m_traits, m_journal, m_settings, m_peers, m_exitDeadlineMs);
     connect(m_leave.get(), &DirectoryJob::finished, this, &DirectoryExchange::leaveFinished);
     m_leave->start();
 }
@@ -149,14 +149,6 @@ void DirectoryExchange::endLeaving(bool ok, const QString &error)
     m_leaving = false;
     m_errorString = error;
     emit unregistered(ok);
-}
-
-void DirectoryExchange::cancel()
-{
-    dropJobs();
-    m_giveUp.stop();
-    m_dropAll.stop();
-    m_leaving = false;
 }
 
 void DirectoryExchange::dropJobs()

@@ -9,7 +9,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <chrono>
 #include <memory>
 
 struct PeerTable;
@@ -48,15 +47,12 @@ public:
     explicit DirectoryExchange(DirectorySettings settings, QObject *parent = nullptr);
     ~DirectoryExchange() override;
 
-    const DirectorySettings &settings() const { return m_settings; }
     /// The FTP session; tests shorten its bounds.
     FtpClient &ftp() { return m_ftp; }
     /// The local copy of the directory, in the program folder.
     QString localCopy() const { return m_settings.localCopy(); }
-    /// What this session has learnt about the server.
-    const ServerTraits &serverTraits() const { return m_traits; }
     /// Shortens the exit deadline (tests).
-    void setExitDeadline(std::chrono::milliseconds deadline) { m_exitDeadline = deadline; }
+    void setExitDeadlineMs(int deadlineMs) { m_exitDeadlineMs = deadlineMs; }
 
     /// Starts "Connect": ends with registered(); steps along the way with
     /// stepReached(). peers must outlive the exchange; "Exit" refills it.
@@ -66,10 +62,7 @@ public:
     /// is dropped first, or, while it writes to the directory, let finish.
     /// False when leaving runs already.
     bool unregisterCopy();
-    /// Drops whatever runs, without a signal.
-    void cancel();
 
-    bool isRunning() const;
     /// Why the last exchange did not reach its goal; empty when it did.
     QString errorString() const { return m_errorString; }
     /// The job and step running, for logs and benchmarks ("Idle" when none).
@@ -83,6 +76,7 @@ signals:
     void unregistered(bool ok);
 
 private:
+    bool isRunning() const;
     void joinFinished(bool ok);
     void startLeaving();
     void leaveFinished(bool ok);
@@ -102,7 +96,7 @@ private:
     bool m_leaving = false;
     bool m_deadlinePassed = false;
     QString m_errorString;
-    std::chrono::milliseconds m_exitDeadline{ExitDeadlineMs};
+    int m_exitDeadlineMs = ExitDeadlineMs;
     QTimer m_giveUp;
     QTimer m_dropAll;
 };

@@ -2,7 +2,10 @@
 
 #include <QFile>
 
-bool DirectoryFiles::endsWithLineEnd(const QString &path)
+namespace {
+
+// True for an empty or missing file.
+bool endsWithLineEnd(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
@@ -11,6 +14,13 @@ bool DirectoryFiles::endsWithLineEnd(const QString &path)
     char last = 0;
     file.getChar(&last);
     return last == '\n' || last == '\r';
+}
+
+} // namespace
+
+QByteArray DirectoryFiles::recordAfter(const QString &path, const QByteArray &record)
+{
+    return endsWithLineEnd(path) ? record : "\r\n" + record;
 }
 
 qint64 DirectoryFiles::countRecordsOf(const QString &path, const QString &address)
@@ -40,10 +50,7 @@ bool DirectoryFiles::writeWithRecord(const QString &from, const QString &to, con
 
 bool DirectoryFiles::appendRecord(const QString &path, const QByteArray &record, QString *why)
 {
-    QByteArray bytes = record;
-    // A record always starts on a line of its own.
-    if (!endsWithLineEnd(path))
-        bytes.prepend("\r\n");
+    const QByteArray bytes = recordAfter(path, record);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(bytes) != bytes.size() || !file.flush()) {
         *why = file.errorString();

@@ -1,16 +1,17 @@
 #pragma once
 
-// Whole-file questions the directory jobs ask of their local files: what a
-// download ends with, how often a record occurs; and the one addition they
-// make, a record at the end.
+// Whole-file questions the directory jobs ask of their local files (how
+// often a record occurs, what goes after their last byte) and the one
+// addition they make to them, a record at the end.
 
 #include <QByteArray>
 #include <QString>
 
 namespace DirectoryFiles {
 
-/// Whether the file ends with a line end; true for an empty or missing file.
-bool endsWithLineEnd(const QString &path);
+/// record as it goes after the bytes of the file: on a line of its own, so
+/// after a line end when the file does not end with one.
+QByteArray recordAfter(const QString &path, const QByteArray &record);
 
 /// How often the record of address ("address" in quotes) occurs in the file.
 qint64 countRecordsOf(const QString &path, const QString &address);

@@ -2,15 +2,12 @@
 
 #include "directory/directory.h"
 
-#include <QElapsedTimer>
 #include <QIODevice>
 
 #include <utility>
 
 namespace {
 
-// Records between two looks at the clock.
-constexpr int RecordsPerClockCheck = 256;
 // What is gathered before it goes to the output device.
 constexpr qsizetype WriteChunk = 64 * 1024;
 
@@ -25,38 +22,31 @@ DirectoryFilter::DirectoryFilter(QIODevice *in, QIODevice *out, QString ownAddre
 
 bool DirectoryFilter::step(int budgetMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    int sinceCheck = 0;
-    while (!m_done) {
-        if (budgetMs >= 0 && ++sinceCheck == RecordsPerClockCheck) {
-            sinceCheck = 0;
-            if (clock.elapsed() >= budgetMs)
-                break;
-        }
-        const std::optional<DirectoryRecord> record = m_reader.next();
-        if (!record) {
-            m_failed = m_failed || m_reader.failed();
-            m_done = true;
-            break;
-        }
-        if (m_sink)
-            m_sink(*record);
-        if (record->hasAddress() && record->address == m_own) {
-            ++m_removed;
-            continue;
-        }
-        if (record->kind == DirectoryRecord::Kind::Peer)
-            Directory::appendShutdownRecord(m_chunk, record->address, record->portValue);
-        else
-            m_chunk += record->raw;
-        if (m_chunk.size() >= WriteChunk && !flush())
-            break;
+    // A failed write ends the reading (and sets m_done) from inside take().
+    if (!m_done && m_reader.readFor(budgetMs, [this](const DirectoryRecord &record) { return take(record); })
+        && !m_done) {
+        m_failed = m_failed || m_reader.failed();
+        m_done = true;
     }
     // What a slice gathered is on the device when it returns.
     if (!flush())
         m_done = true;
     return m_done;
+}
+
+bool DirectoryFilter::take(const DirectoryRecord &record)
+{
+    if (m_sink)
+        m_sink(record);
+    if (record.hasAddress() && record.address == m_own) {
+        ++m_removed;
+        return true;
+    }
+    if (record.kind == DirectoryRecord::Kind::Peer)
+        Directory::appendShutdownRecord(m_chunk, record.address, record.portValue);
+    else
+        m_chunk += record.raw;
+    return m_chunk.size() < WriteChunk || flush();
 }
 
 bool DirectoryFilter::flush()

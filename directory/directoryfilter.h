@@ -34,6 +34,7 @@ public:
     qint64 removed() const { return m_removed; }
 
 private:
+    bool take(const DirectoryRecord &record);
     bool flush();
 
     DirectoryReader m_reader;

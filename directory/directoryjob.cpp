@@ -38,7 +38,6 @@ void DirectoryJob::cancel()
     m_stepTimer.stop();
     m_step = {};
     m_comparison.reset();
-    m_compared = {};
     m_running = false;
 }
 
@@ -72,23 +71,27 @@ void DirectoryJob::queue(std::function<void()> step, int delayMs)
     m_stepTimer.start(delayMs);
 }
 
+void DirectoryJob::inSlices(std::function<bool(int budgetMs)> slice, std::function<void()> then)
+{
+    if (!slice(SliceMs)) {
+        queue([this, slice = std::move(slice), then = std::move(then)]() mutable {
+            inSlices(std::move(slice), std::move(then));
+        });
+        return;
+    }
+    then();
+}
+
 void DirectoryJob::compareFiles(const QString &path, const QString &reference, FileComparison::Mode mode,
                                 std::function<void(bool)> then)
 {
     m_comparison = std::make_unique<FileComparison>(path, reference, mode);
-    m_compared = std::move(then);
-    compareSlice();
-}
-
-void DirectoryJob::compareSlice()
-{
-    if (!m_comparison->step(CompareSliceMs)) {
-        queue([this] { compareSlice(); });
-        return;
-    }
-    const bool matches = m_comparison->matches();
-    m_comparison.reset();
-    std::exchange(m_compared, {})(matches);
+    inSlices([this](int budgetMs) { return m_comparison->step(budgetMs); },
+             [this, then = std::move(then)] {
+                 const bool matches = m_comparison->matches();
+                 m_comparison.reset();
+                 then(matches);
+             });
 }
 
 void DirectoryJob::finish(bool ok, const QString &error)

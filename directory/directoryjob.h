@@ -24,8 +24,9 @@ class DirectoryJob : public QObject
     Q_OBJECT
 
 public:
-    /// Longest time one slice of a file comparison may hold the event loop.
-    static constexpr int CompareSliceMs = 4;
+    /// Longest time one slice of work on a file (loading, filtering,
+    /// comparing) may hold the event loop.
+    static constexpr int SliceMs = 4;
 
     explicit DirectoryJob(FtpClient &ftp, QObject *parent = nullptr);
     ~DirectoryJob() override;
@@ -57,7 +58,10 @@ protected:
     QString ftpErrorString() const;
     /// Runs step after the events that are pending now (or after delayMs).
     void queue(std::function<void()> step, int delayMs = 0);
-    /// Compares path with reference in slices of CompareSliceMs, then calls
+    /// Runs slice(SliceMs) now, and again after the pending events until it
+    /// returns true; then runs then.
+    void inSlices(std::function<bool(int budgetMs)> slice, std::function<void()> then);
+    /// Compares path with reference in slices of SliceMs, then calls
     /// then(whether they match).
     void compareFiles(const QString &path, const QString &reference, FileComparison::Mode mode,
                       std::function<void(bool)> then);
@@ -69,11 +73,8 @@ protected:
     FtpClient &m_ftp;
 
 private:
-    void compareSlice();
-
     QTimer m_stepTimer;
     std::unique_ptr<FileComparison> m_comparison;
-    std::function<void(bool)> m_compared;
     std::function<void()> m_step;
     bool m_running = false;
     bool m_waiting = false;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <optional>
@@ -70,10 +71,23 @@ public:
     /// skipped.
     std::optional<DirectoryRecord> next();
 
+    /// Hands the records to take (bool take(const DirectoryRecord &)), one
+    /// at a time, until the data ends, take returns false, or about budgetMs
+    /// milliseconds have passed (no bound when negative). True when the data
+    /// ended or take stopped the reading; false when the time ran out first.
+    template <typename Take>
+    bool readFor(int budgetMs, Take take);
+
     /// Whether a read of the device failed.
     bool failed() const { return m_failed; }
 
 private:
+    // Records read between two looks at the clock. A look costs about as
+    // much as reading one short record, so it is taken only now and then;
+    // and even this many of the longest records (pieces of MaxLineLength)
+    // take a small part of a slice of the event loop's time.
+    static constexpr int RecordsPerClockCheck = 64;
+
     struct Line
     {
         QByteArray bytes;         // with its line end
@@ -95,3 +109,21 @@ private:
     bool m_failed = false;
     bool m_inLongLine = false;
 };
+
+template <typename Take>
+bool DirectoryReader::readFor(int budgetMs, Take take)
+{
+    QElapsedTimer clock;
+    clock.start();
+    int sinceCheck = 0;
+    for (;;) {
+        if (budgetMs >= 0 && ++sinceCheck == RecordsPerClockCheck) {
+            sinceCheck = 0;
+            if (clock.elapsed() >= budgetMs)
+                return false;
+        }
+        const std::optional<DirectoryRecord> record = next();
+        if (!record || !take(*record))
+            return true;
+    }
+}

@@ -13,8 +13,10 @@ struct DirectorySettings
     QString programFolder;
     /// This copy's address: the record registered and the records removed.
     QString ownAddress;
+    /// The account every copy logs in to; the program never changes it.
     QString userName = QStringLiteral("Ferrin_1");
     QString password = QStringLiteral("Vantor");
+    /// The directory file, on the account and in the program folder.
     QString remoteFile = QStringLiteral("IP.txt");
     /// The largest directory file that is downloaded; a larger one is refused.
     qint64 maxFileSize = 256 * 1024 * 1024;

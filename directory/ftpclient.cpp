@@ -179,8 +179,8 @@ QString errorTitle(FtpClient::Error error)
 
 FtpClient::Timeouts FtpClient::defaultTimeouts()
 {
-    return {DefaultConnectTimeout, DefaultResponseTimeout, DefaultStallTime, DefaultOperationTimeout,
-            DefaultIdleReuse};
+    return {DefaultConnectTimeoutMs, DefaultResponseTimeoutMs, DefaultStallTimeoutMs, DefaultOperationTimeoutMs,
+            DefaultIdleReuseMs};
 }
 
 FtpClient::FtpClient(QObject *parent)
@@ -202,29 +202,14 @@ void FtpClient::setHost(const QString &host)
     m_host = host;
 }
 
-QString FtpClient::host() const
-{
-    return m_host;
-}
-
 void FtpClient::setUserName(const QString &userName)
 {
     m_userName = userName;
 }
 
-QString FtpClient::userName() const
-{
-    return m_userName;
-}
-
 void FtpClient::setPassword(const QString &password)
 {
     m_password = password;
-}
-
-QString FtpClient::password() const
-{
-    return m_password;
 }
 
 void FtpClient::setTimeouts(const Timeouts &timeouts)
@@ -264,7 +249,7 @@ bool FtpClient::disconnectFromHost()
     // Nothing to say goodbye on, or a connection libcurl would not reuse
     // and would open a new one just to close it: close at once.
     const bool stale = !m_lastUse.isValid()
-        || m_lastUse.secsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuse.count();
+        || m_lastUse.msecsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuseMs;
     if (!m_connected || stale) {
         m_operation = Operation::Disconnect;
         closeConnection();
@@ -408,7 +393,7 @@ bool FtpClient::begin(Operation operation, const QString &remoteFile, int fd, qi
     }
     // A connection libcurl will not reuse is closed first, without waiting.
     job->freshConnection = m_lastUse.isValid()
-        && m_lastUse.secsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuse.count();
+        && m_lastUse.msecsTo(QDateTime::currentDateTimeUtc()) >= m_timeouts.idleReuseMs;
     if (job->freshConnection) {
         m_connected = false;
         m_lastUse = QDateTime();

@@ -21,12 +21,13 @@
 //              (libcurl averages the speed over its last few seconds, so a
 //              transfer that stops dead ends a few seconds after the bound);
 //   operation  a whole operation, from start to end.
-// libcurl takes the response and stall bounds in whole seconds.
+// libcurl takes the response and stall bounds in whole seconds: a bound
+// between two whole seconds waits until the later one.
 //
 // Connection reuse: after an operation the connection stays open in libcurl's
 // connection cache. The next operation checks it before use; when the server
 // has closed it in the meantime, or it has been idle for longer than
-// Timeouts::idleReuse, the operation logs in again on a fresh connection
+// Timeouts::idleReuseMs, the operation logs in again on a fresh connection
 // without telling the caller. A connection that died silently (no close from
 // the server) makes the next operation fail after the response bound; the
 // caller then disconnects and connects again.
@@ -34,18 +35,19 @@
 // The caller's thread never waits. Some waits are libcurl's own: once a
 // download's or upload's data has passed, libcurl 7.88 reads the server's
 // "transfer complete" reply inside the call that drives it, and it waits
-// for the reply to QUIT as it drops a connection. These hold only the worker
-// thread, up to the response bound (or the rest of the operation bound, when
-// that is less). cancel(), disconnectFromHost() and the destructor shut the
-// client's sockets down from the caller's thread first, so that such a wait
-// ends at once: closing never waits for a server.
+// for the reply to QUIT. These hold only the worker thread, up to the
+// response bound (or the rest of the operation bound, when that is less).
+// cancel() and the destructor shut the client's sockets down from the
+// caller's thread first, so that such a wait ends at once: dropping an
+// operation never waits for a server. disconnectFromHost() says QUIT on a
+// connection that is open and waits for the reply, within the response
+// bound; on one libcurl would not reuse it closes at once.
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
 
-#include <chrono>
 #include <memory>
 
 class FtpClientWorker;
@@ -76,26 +78,26 @@ public:
     Q_ENUM(Operation)
 
     static constexpr quint16 DefaultPort = 21;
-    static constexpr std::chrono::milliseconds DefaultConnectTimeout{10'000};
+    static constexpr int DefaultConnectTimeoutMs = 10000;
     /// An overloaded server, or one whose disk is slow, may take many
     /// seconds to confirm a transfer whose data has all passed; waiting costs
     /// only the worker thread, so the bound is generous.
-    static constexpr std::chrono::seconds DefaultResponseTimeout{30};
-    static constexpr std::chrono::seconds DefaultStallTime{10};
+    static constexpr int DefaultResponseTimeoutMs = 30000;
+    static constexpr int DefaultStallTimeoutMs = 10000;
     static constexpr long StallBytesPerSecond = 1;
-    static constexpr std::chrono::milliseconds DefaultOperationTimeout{60'000};
+    static constexpr int DefaultOperationTimeoutMs = 60000;
     /// Servers commonly end idle sessions after a few minutes, sometimes
-    /// without a word; a connection older than this is not reused.
-    static constexpr std::chrono::seconds DefaultIdleReuse{120};
+    /// without a word; a connection idle longer than this is not reused.
+    static constexpr int DefaultIdleReuseMs = 120000;
 
     /// Bounds of every wait; tests shorten them.
     struct Timeouts
     {
-        std::chrono::milliseconds connect;   ///< TCP connect, greeting and login
-        std::chrono::seconds response;       ///< any one reply of the server
-        std::chrono::seconds stall;          ///< a transfer below StallBytesPerSecond
-        std::chrono::milliseconds operation; ///< a whole operation
-        std::chrono::seconds idleReuse;      ///< oldest idle connection still reused
+        int connectMs;   ///< TCP connect, greeting and login
+        int responseMs;  ///< any one reply of the server
+        int stallMs;     ///< a transfer below StallBytesPerSecond
+        int operationMs; ///< a whole operation
+        int idleReuseMs; ///< longest idle time of a connection still reused
     };
     /// The bounds a new client starts with.
     static Timeouts defaultTimeouts();
@@ -105,11 +107,8 @@ public:
 
     /// "host" or "host:port" (an IPv6 address in brackets); port 21 if none.
     void setHost(const QString &host);
-    QString host() const;
     void setUserName(const QString &userName);
-    QString userName() const;
     void setPassword(const QString &password);
-    QString password() const;
     void setTimeouts(const Timeouts &timeouts);
     Timeouts timeouts() const;
 

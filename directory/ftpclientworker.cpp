@@ -13,18 +13,16 @@
 #include <cerrno>
 #include <climits>
 
-using namespace std::chrono_literals;
-
 namespace {
 
 // While a job runs, libcurl is driven again soon after anything happened,
-// then less and less often, and at least every HeartbeatInterval: waiting
+// then less and less often, and at least every HeartbeatMs: waiting
 // for a reply it sets no timer for the response bound, and after a reply
 // that came in together with the one before it (a server close by) libcurl
 // 7.88 parks a transfer with no socket to watch until it is driven again. At
 // rest the thread waits without a bound.
-constexpr std::chrono::milliseconds HeartbeatInterval{250};
-constexpr std::chrono::milliseconds RestInterval{INT_MAX};
+constexpr int HeartbeatMs = 250;
+constexpr int RestMs = INT_MAX;
 
 constexpr char CouldNotStart[] = "libcurl could not start";
 
@@ -44,9 +42,16 @@ CURLM *multiHandle(void *handle)
     return static_cast<CURLM *>(handle);
 }
 
+// libcurl reads 0 as "its own default": every bound is at least 1.
 long curlLong(qint64 value)
 {
     return long(std::clamp<qint64>(value, 1, LONG_MAX));
+}
+
+// For the bounds libcurl takes in whole seconds: never shorter than asked.
+long curlSeconds(int ms)
+{
+    return curlLong((qint64(ms) + 999) / 1000);
 }
 
 } // namespace
@@ -223,8 +228,8 @@ void FtpClientWorker::run()
             collect();
         }
         int events = 0;
-        curl_multi_poll(multiHandle(m_multi), nullptr, 0, int((m_added ? m_wait : RestInterval).count()), &events);
-        m_wait = events > 0 ? 0ms : std::clamp(2 * m_wait, 1ms, HeartbeatInterval);
+        curl_multi_poll(multiHandle(m_multi), nullptr, 0, m_added ? m_waitMs : RestMs, &events);
+        m_waitMs = events > 0 ? 0 : std::clamp(2 * m_waitMs, 1, HeartbeatMs);
     }
     abandon();
     shutDownSockets();
@@ -240,7 +245,7 @@ void FtpClientWorker::begin(const std::shared_ptr<Job> &job)
     m_outcome = Outcome{};
     m_outcome.id = job->id;
     m_uploadOffset = 0;
-    m_wait = 0ms;
+    m_waitMs = 0;
     m_curlMessage.fill('\0');
     // A connection libcurl will not reuse is shut down here rather than
     // closed by libcurl, which would wait for the reply to its QUIT.
@@ -301,13 +306,12 @@ bool FtpClientWorker::setUp(const Job &job)
     curl_easy_setopt(easy, CURLOPT_USERNAME, job.userName.isEmpty() ? nullptr : job.userName.constData());
     curl_easy_setopt(easy, CURLOPT_PASSWORD, job.userName.isEmpty() ? nullptr : job.password.constData());
 
-    // libcurl reads 0 as "its own default" here; every bound is at least 1.
     const FtpClient::Timeouts &timeouts = job.timeouts;
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, curlLong(timeouts.connect.count()));
-    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, curlLong(timeouts.response.count()));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, curlLong(timeouts.stall.count()));
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, curlLong(timeouts.operation.count()));
-    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, curlLong(timeouts.idleReuse.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, curlLong(timeouts.connectMs));
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, curlSeconds(timeouts.responseMs));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, curlSeconds(timeouts.stallMs));
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, curlLong(timeouts.operationMs));
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, curlSeconds(timeouts.idleReuseMs));
 
     // What one job sets, the next one resets.
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 0L);

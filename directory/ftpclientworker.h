@@ -24,23 +24,22 @@
 #include <QThread>
 
 #include <array>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 
-/// How a job ended, as libcurl tells it.
+// How a job ended, as libcurl tells it.
 struct FtpClient::Outcome
 {
     quint64 id = 0;
-    int curlCode = 0;       ///< CURLcode
-    QByteArray curlMessage; ///< libcurl's own words, when it had any
+    int curlCode = 0;       // CURLcode
+    QByteArray curlMessage; // libcurl's own words, when it had any
     bool tooLarge = false;
     bool localFileFailed = false;
     qint64 transferred = 0;
-    qint64 remoteSize = -1; ///< Stat
-    qint64 remoteTime = -1; ///< Stat: seconds since the epoch, UTC
+    qint64 remoteSize = -1; // Stat
+    qint64 remoteTime = -1; // Stat: seconds since the epoch, UTC
 };
 
 class FtpClientWorker : public QThread
@@ -119,7 +118,7 @@ private:
     Outcome m_outcome;
     std::array<char, 256> m_curlMessage{}; // CURL_ERROR_SIZE
     qint64 m_uploadOffset = 0;
-    std::chrono::milliseconds m_wait{0}; // the next wait while a job runs
+    int m_waitMs = 0; // the next wait while a job runs
 
     // Shared with the client's thread: every socket libcurl has opened and
     // not closed yet.

@@ -4,33 +4,17 @@
 #include "directory/directoryfiles.h"
 #include "directory/directorylog.h"
 #include "directory/directoryreader.h"
-#include "directory/readjob.h"
 #include "directory/replacejob.h"
 #include "directory/servertraits.h"
-#include "directory/sweepjob.h"
 #include "directory/tamsin.h"
 
-#include <QElapsedTimer>
 #include <QMetaEnum>
 #include <QPointer>
 
-#include <cstdio>
-
-namespace {
-
-// Records between two looks at the clock while loading.
-constexpr int RecordsPerClockCheck = 64;
-
-} // namespace
-
 JoinJob::JoinJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
                  PeerTable &peers, qint64 leftoverAgeMs, QObject *parent)
-    : DirectoryJob(ftp, parent)
-    , m_traits(traits)
-    , m_journal(journal)
-    , m_settings(settings)
+    : ExchangeJob(ftp, traits, journal, settings, leftoverAgeMs, parent)
     , m_peers(peers)
-    , m_leftoverAgeMs(leftoverAgeMs)
     , m_record(Directory::startupRecord(settings.ownAddress, 0))
 {
 }
@@ -39,12 +23,7 @@ JoinJob::~JoinJob() = default;
 
 QString JoinJob::stateName() const
 {
-    QString name = QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(m_state)));
-    if (m_state == State::Reading || m_state == State::Verifying)
-        name += u'/' + (m_read ? m_read->stateName() : QString());
-    else if (m_state == State::Replacing && m_replace)
-        name += u'/' + m_replace->stateName();
-    return name;
+    return withRunningPart(QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(m_state))));
 }
 
 void JoinJob::start()
@@ -62,14 +41,9 @@ void JoinJob::start()
 
 void JoinJob::cancel()
 {
-    retire(m_sweep);
-    retire(m_read);
-    retire(m_replace);
     m_reader.reset();
     m_loadFile.reset();
-    QFile::remove(m_settings.scratch("part"));
-    QFile::remove(m_settings.scratch("out"));
-    DirectoryJob::cancel();
+    ExchangeJob::cancel();
     m_state = State::Idle;
 }
 
@@ -123,27 +97,18 @@ void JoinJob::enter(State state)
         report(Step::Uploading, State::Sweeping);
         break;
     case State::Sweeping:
-        retire(m_sweep);
-        m_sweep = std::make_unique<SweepJob>(m_ftp, m_journal, m_leftoverAgeMs);
-        if (m_connectFailed || !m_sweep->isNeeded()) {
+        if (m_connectFailed)
             enter(State::Reading);
-            break;
-        }
-        connect(m_sweep.get(), &DirectoryJob::finished, this, [this] { enter(State::Reading); });
-        m_sweep->start();
+        else
+            sweep([this] { enter(State::Reading); });
         break;
     case State::Reading:
     case State::Verifying:
         read(state);
         break;
-    case State::Appending: {
-        QByteArray bytes = m_record;
-        // A record always starts on a line of its own.
-        if (!DirectoryFiles::endsWithLineEnd(m_read->snapshot().path))
-            bytes.prepend("\r\n");
-        expect(m_ftp.append(bytes, m_settings.remoteFile));
+    case State::Appending:
+        expect(m_ftp.append(DirectoryFiles::recordAfter(m_read->snapshot().path, m_record), m_settings.remoteFile));
         break;
-    }
     case State::Replacing: {
         QString why;
         const QString newFile = m_settings.scratch("out");
@@ -151,12 +116,7 @@ void JoinJob::enter(State state)
             fail(tr("Cannot write the directory with this copy's record: %1").arg(why));
             break;
         }
-        retire(m_replace);
-        m_replace = std::make_unique<ReplaceJob>(m_ftp, m_traits, m_journal, m_settings.remoteFile,
-                                                 m_settings.ownAddress, m_read->snapshot(), newFile,
-                                                 m_settings.scratch("check"), m_settings.maxFileSize);
-        connect(m_replace.get(), &DirectoryJob::finished, this, &JoinJob::replaceFinished);
-        m_replace->start();
+        replace(newFile);
         break;
     }
     case State::Waiting:
@@ -208,17 +168,13 @@ void JoinJob::ftpFinished(bool ok)
 
 void JoinJob::read(State state)
 {
-    retire(m_read);
-    const ReadJob::Check check = m_traits.appendRefused() ? ReadJob::Check::Settled : ReadJob::Check::Whole;
-    m_read = std::make_unique<ReadJob>(m_ftp, m_traits, m_settings.remoteFile, m_settings.scratch("part"),
-                                       m_settings.maxFileSize, check);
+    ReadJob &job = newRead(m_traits.appendRefused() ? ReadJob::Check::Settled : ReadJob::Check::Whole);
     // A server that could not be reached at the log-in is not asked again:
     // each try would cost the connect bound.
-    m_read->setRetryUnreachable(false);
+    job.setRetryUnreachable(false);
     if (state == State::Reading && m_connectFailed)
-        m_read->setAttempts(1);
-    connect(m_read.get(), &DirectoryJob::finished, this, &JoinJob::readFinished);
-    m_read->start();
+        job.setAttempts(1);
+    job.start();
 }
 
 void JoinJob::readFinished(bool ok)
@@ -288,7 +244,7 @@ void JoinJob::replaceFinished()
         enter(State::Waiting);
         break;
     case ReplaceJob::Outcome::Changed:
-        if (++m_replaceAttempts < MaxReplaceAttempts) {
+        if (mayReplaceAgain()) {
             qCDebug(lcDirectory) << "the directory changed while this copy joined; reading it again";
             enter(State::Reading);
         } else {
@@ -318,13 +274,9 @@ void JoinJob::fail(const QString &why)
 
 void JoinJob::keepDownload()
 {
-    // The download replaces the local copy in one step.
     const QString download = m_settings.scratch("part");
-    if (std::rename(QFile::encodeName(download).constData(), QFile::encodeName(m_settings.localCopy()).constData())
-        == 0)
-        return;
-    warn(tr("Cannot keep the local copy %1").arg(m_settings.localCopy()));
-    QFile::remove(download);
+    if (!keepAsLocalCopy(download))
+        QFile::remove(download);
 }
 
 void JoinJob::startLoading()
@@ -337,32 +289,14 @@ void JoinJob::startLoading()
             warn(tr("Cannot read the local copy %1: %2").arg(m_settings.localCopy(), m_loadFile->errorString()));
         m_loadFile.reset();
     }
-    loadSlice();
+    inSlices([this](int budgetMs) { return !m_reader || Directory::load(m_peers, *m_reader, budgetMs); },
+             [this] { loaded(); });
 }
 
-void JoinJob::loadSlice()
+void JoinJob::loaded()
 {
-    QElapsedTimer clock;
-    clock.start();
-    int sinceCheck = 0;
-    while (m_reader) {
-        if (++sinceCheck == RecordsPerClockCheck) {
-            sinceCheck = 0;
-            if (clock.elapsed() >= SliceMs) {
-                queue([this] { loadSlice(); });
-                return;
-            }
-        }
-        // Past the table's end nothing more would be stored.
-        const std::optional<DirectoryRecord> record =
-            m_peers.count() < PeerTable::PeerLimit ? m_reader->next() : std::nullopt;
-        if (!record) {
-            m_reader.reset();
-            m_loadFile.reset();
-            break;
-        }
-        Directory::store(m_peers, *record);
-    }
+    m_reader.reset();
+    m_loadFile.reset();
     if (m_ownInTableOnly && m_peers.count() < PeerTable::PeerLimit)
         m_peers.addRecord(m_settings.ownAddress, QStringLiteral("0"));
     queue([this] {

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "directory/directoryjob.h"
-#include "directory/directorysettings.h"
+#include "directory/exchangejob.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -10,11 +9,6 @@
 
 struct PeerTable;
 class DirectoryReader;
-class ReadJob;
-class ReplaceJob;
-class ServerTraits;
-class SweepJob;
-class UploadJournal;
 
 /// "Connect": puts this copy's record in the central directory and loads
 /// the peer table.
@@ -42,7 +36,7 @@ class UploadJournal;
 /// Nothing is written to the server that was not built on a download just
 /// checked whole: when the directory cannot be read, the job leaves it
 /// alone, adds this copy's record to the local copy, and loads that.
-class JoinJob : public DirectoryJob
+class JoinJob : public ExchangeJob
 {
     Q_OBJECT
 
@@ -71,17 +65,12 @@ public:
 
     /// Adds of this copy's record before the job gives up.
     static constexpr int MaxAppendAttempts = 3;
-    /// Replacements that other copies may spoil before the job gives up.
-    static constexpr int MaxReplaceAttempts = 5;
     /// Wait after adding the record before reading it back: longer than
     /// another copy's check-then-rename at "Exit" takes, so a rename that
     /// overwrote the record is seen.
     static constexpr int VerifyDelayMs = 100;
-    /// Longest time one slice of loading may hold the event loop.
-    static constexpr int SliceMs = 4;
 
-    /// peers must outlive the job. Uploads noted in journal older than
-    /// leftoverAgeMs are deleted on the way.
+    /// peers must outlive the job.
     JoinJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
             PeerTable &peers, qint64 leftoverAgeMs, QObject *parent = nullptr);
     ~JoinJob() override;
@@ -98,47 +87,37 @@ public:
     void abort();
 
     QString stateName() const override;
-    State state() const { return m_state; }
 
 signals:
     void stepReached(JoinJob::Step step);
 
 protected:
     void ftpFinished(bool ok) override;
+    void readFinished(bool ok) override;
+    void replaceFinished() override;
 
 private:
     void enter(State state);
     void report(Step step, State next);
     void read(State state);
-    void readFinished(bool ok);
     void appended(bool ok);
-    void replaceFinished();
     void addAgainOrGiveUp(qint64 own);
     void fail(const QString &why);
     void keepDownload();
     void startLoading();
-    void loadSlice();
+    void loaded();
     bool stopping();
 
-    ServerTraits &m_traits;
-    UploadJournal &m_journal;
-    const DirectorySettings &m_settings;
     PeerTable &m_peers;
-    qint64 m_leftoverAgeMs;
     QByteArray m_record;
     State m_state = State::Idle;
 
-    std::unique_ptr<SweepJob> m_sweep;
-    std::unique_ptr<ReadJob> m_read;
-    std::unique_ptr<ReplaceJob> m_replace;
     bool m_connectFailed = false;
     bool m_registered = false;
     bool m_ownInTableOnly = false;
     bool m_stopAfterWrite = false;
     int m_addAttempts = 0;
-    int m_replaceAttempts = 0;
     qint64 m_ownBefore = 0;
-    QString m_error;
 
     std::unique_ptr<QFile> m_loadFile;
     std::unique_ptr<DirectoryReader> m_reader;

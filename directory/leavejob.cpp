@@ -3,23 +3,15 @@
 #include "directory/directory.h"
 #include "directory/directoryfilter.h"
 #include "directory/directorylog.h"
-#include "directory/readjob.h"
 #include "directory/replacejob.h"
-#include "directory/sweepjob.h"
 #include "directory/tamsin.h"
 
 #include <QMetaEnum>
 
-#include <cstdio>
-
 LeaveJob::LeaveJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
                    PeerTable *peers, qint64 leftoverAgeMs, QObject *parent)
-    : DirectoryJob(ftp, parent)
-    , m_traits(traits)
-    , m_journal(journal)
-    , m_settings(settings)
+    : ExchangeJob(ftp, traits, journal, settings, leftoverAgeMs, parent)
     , m_peers(peers)
-    , m_leftoverAgeMs(leftoverAgeMs)
 {
 }
 
@@ -27,12 +19,7 @@ LeaveJob::~LeaveJob() = default;
 
 QString LeaveJob::stateName() const
 {
-    QString name = QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(m_state)));
-    if (m_state == State::Reading && m_read)
-        name += u'/' + m_read->stateName();
-    else if (m_state == State::Replacing && m_replace)
-        name += u'/' + m_replace->stateName();
-    return name;
+    return withRunningPart(QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(m_state))));
 }
 
 void LeaveJob::start()
@@ -48,15 +35,10 @@ void LeaveJob::start()
 
 void LeaveJob::cancel()
 {
-    retire(m_sweep);
-    retire(m_read);
-    retire(m_replace);
     m_filter.reset();
     m_filterIn.reset();
     m_filterOut.reset();
-    QFile::remove(m_settings.scratch("part"));
-    QFile::remove(m_settings.scratch("out"));
-    DirectoryJob::cancel();
+    ExchangeJob::cancel();
     m_state = State::Idle;
 }
 
@@ -91,40 +73,21 @@ void LeaveJob::enter(State state)
     case State::Done:
         break;
     case State::Sweeping:
-        retire(m_sweep);
-        m_sweep = std::make_unique<SweepJob>(m_ftp, m_journal, m_leftoverAgeMs);
-        if (!m_sweep->isNeeded()) {
-            enter(State::Reading);
-            break;
-        }
-        connect(m_sweep.get(), &DirectoryJob::finished, this, [this] { enter(State::Reading); });
-        m_sweep->start();
+        sweep([this] { enter(State::Reading); });
         break;
     case State::Reading:
-        retire(m_read);
-        m_read = std::make_unique<ReadJob>(m_ftp, m_traits, m_settings.remoteFile, m_settings.scratch("part"),
-                                           m_settings.maxFileSize, ReadJob::Check::Settled);
-        connect(m_read.get(), &DirectoryJob::finished, this, &LeaveJob::readFinished);
-        m_read->start();
+        newRead(ReadJob::Check::Settled).start();
         break;
     case State::Filtering:
         startFiltering();
         break;
     case State::Replacing:
-        retire(m_replace);
-        m_replace = std::make_unique<ReplaceJob>(m_ftp, m_traits, m_journal, m_settings.remoteFile,
-                                                 m_settings.ownAddress, m_read->snapshot(), m_settings.scratch("out"),
-                                                 m_settings.scratch("check"), m_settings.maxFileSize);
-        connect(m_replace.get(), &DirectoryJob::finished, this, &LeaveJob::replaceFinished);
-        m_replace->start();
+        replace(m_settings.scratch("out"));
         break;
     case State::Keeping:
         // The local copy mirrors what the server holds now.
-        if (std::rename(QFile::encodeName(m_keep).constData(), QFile::encodeName(m_settings.localCopy()).constData())
-            != 0)
-            warn(tr("Cannot keep the local copy %1").arg(m_settings.localCopy()));
-        QFile::remove(m_settings.scratch("part"));
-        QFile::remove(m_settings.scratch("out"));
+        keepAsLocalCopy(m_keep);
+        removeScratch();
         queue([this] { enter(State::Closing); });
         break;
     case State::Closing:
@@ -144,7 +107,7 @@ void LeaveJob::ftpFinished(bool)
 void LeaveJob::readFinished(bool ok)
 {
     if (!ok) {
-        end(tr("Cannot download the central directory: %1").arg(m_read->errorString()));
+        fail(tr("Cannot download the central directory: %1").arg(m_read->errorString()));
         return;
     }
     queue([this] { enter(State::Filtering); });
@@ -156,11 +119,11 @@ void LeaveJob::startFiltering()
     m_filterIn = std::make_unique<QFile>(download);
     m_filterOut = std::make_unique<QFile>(m_settings.scratch("out"));
     if (!m_filterIn->open(QIODevice::ReadOnly)) {
-        end(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
+        fail(tr("Cannot read the downloaded directory: %1").arg(m_filterIn->errorString()));
         return;
     }
     if (!m_filterOut->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        end(tr("Cannot write %1: %2").arg(m_filterOut->fileName(), m_filterOut->errorString()));
+        fail(tr("Cannot write %1: %2").arg(m_filterOut->fileName(), m_filterOut->errorString()));
         return;
     }
     m_filter = std::make_unique<DirectoryFilter>(m_filterIn.get(), m_filterOut.get(), m_settings.ownAddress);
@@ -175,15 +138,11 @@ void LeaveJob::startFiltering()
                 m_peers->PeerAddress[size_t(m_peers->count())].clear();
         });
     }
-    filterSlice();
+    inSlices([this](int budgetMs) { return m_filter->step(budgetMs); }, [this] { filtered(); });
 }
 
-void LeaveJob::filterSlice()
+void LeaveJob::filtered()
 {
-    if (!m_filter->step(SliceMs)) {
-        queue([this] { filterSlice(); });
-        return;
-    }
     const bool failed = m_filter->failed();
     const qint64 removed = m_filter->removed();
     m_filter.reset();
@@ -199,7 +158,7 @@ void LeaveJob::filterSlice()
         return;
     }
     if (failed || !written) {
-        end(tr("Cannot write the directory without this copy: the file could not be read or written"));
+        fail(tr("Cannot write the directory without this copy: the file could not be read or written"));
         return;
     }
     queue([this] { enter(State::Replacing); });
@@ -219,25 +178,24 @@ void LeaveJob::replaceFinished()
         enter(State::Keeping);
         break;
     case ReplaceJob::Outcome::Changed:
-        if (++m_replaceAttempts < MaxReplaceAttempts) {
+        if (mayReplaceAgain()) {
             qCDebug(lcDirectory) << "the directory changed during the exit; starting over";
             enter(State::Reading);
         } else {
-            end(tr("The directory kept changing; it was left as it was"));
+            fail(tr("The directory kept changing; it was left as it was"));
         }
         break;
     case ReplaceJob::Outcome::Failed:
-        end(m_replace->errorString());
+        fail(m_replace->errorString());
         break;
     }
 }
 
-void LeaveJob::end(const QString &error)
+void LeaveJob::fail(const QString &error)
 {
     m_error = error;
     warn(error);
     m_leftOk = false;
-    QFile::remove(m_settings.scratch("part"));
-    QFile::remove(m_settings.scratch("out"));
+    removeScratch();
     queue([this] { enter(State::Closing); });
 }

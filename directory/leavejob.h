@@ -1,7 +1,6 @@
 #pragma once
 
-#include "directory/directoryjob.h"
-#include "directory/directorysettings.h"
+#include "directory/exchangejob.h"
 
 #include <QFile>
 
@@ -9,11 +8,6 @@
 
 struct PeerTable;
 class DirectoryFilter;
-class ReadJob;
-class ReplaceJob;
-class ServerTraits;
-class SweepJob;
-class UploadJournal;
 
 /// "Exit": takes this copy's records out of the central directory.
 ///
@@ -33,7 +27,7 @@ class UploadJournal;
 ///
 /// When the directory cannot be read, nothing is written and the local copy
 /// stays as it was.
-class LeaveJob : public DirectoryJob
+class LeaveJob : public ExchangeJob
 {
     Q_OBJECT
 
@@ -41,14 +35,8 @@ public:
     enum class State { Idle, Sweeping, Reading, Filtering, Replacing, Keeping, Closing, Done };
     Q_ENUM(State)
 
-    /// Rewrites that other copies may spoil before the job gives up.
-    static constexpr int MaxReplaceAttempts = 5;
-    /// Longest time one slice of filtering may hold the event loop.
-    static constexpr int SliceMs = 4;
-
     /// peers, when given, is refilled from the download and must outlive
-    /// the job. Uploads noted in journal older than leftoverAgeMs are
-    /// deleted on the way.
+    /// the job.
     LeaveJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
              PeerTable *peers, qint64 leftoverAgeMs, QObject *parent = nullptr);
     ~LeaveJob() override;
@@ -61,35 +49,25 @@ public:
     void abort(const QString &why);
 
     QString stateName() const override;
-    State state() const { return m_state; }
 
 protected:
     void ftpFinished(bool ok) override;
+    void readFinished(bool ok) override;
+    void replaceFinished() override;
 
 private:
     void enter(State state);
-    void readFinished(bool ok);
     void startFiltering();
-    void filterSlice();
-    void replaceFinished();
-    void end(const QString &error);
+    void filtered();
+    void fail(const QString &error);
 
-    ServerTraits &m_traits;
-    UploadJournal &m_journal;
-    const DirectorySettings &m_settings;
     PeerTable *m_peers;
-    qint64 m_leftoverAgeMs;
     State m_state = State::Idle;
 
-    std::unique_ptr<SweepJob> m_sweep;
-    std::unique_ptr<ReadJob> m_read;
-    std::unique_ptr<ReplaceJob> m_replace;
     std::unique_ptr<QFile> m_filterIn;
     std::unique_ptr<QFile> m_filterOut;
     std::unique_ptr<DirectoryFilter> m_filter;
-    int m_replaceAttempts = 0;
     bool m_leftOk = false;
     bool m_aborting = false;
     QString m_keep;
-    QString m_error;
 };

@@ -57,7 +57,7 @@ void ReadJob::enter(State state)
         m_absentBefore = false;
         m_sizeBefore = m_sizeAfter = -1;
         m_timeBefore = m_timeAfter = QDateTime();
-        m_snapshot = DirectorySnapshot{m_localFile, false, 0, {}, false, {}};
+        m_snapshot = DirectorySnapshot{m_localFile, false, 0, {}, {}};
         expect(m_ftp.stat(m_remoteFile));
         break;
     case State::Downloading:
@@ -142,7 +142,6 @@ void ReadJob::downloaded(bool ok)
         }
         empty.close();
         m_snapshot.absent = true;
-        m_snapshot.sizeKnown = true;
         succeed();
     } else if (error == FtpClient::TooLargeError) {
         fail(tr("The central directory is more than the %1 bytes a copy reads").arg(m_maxSize), true);
@@ -166,7 +165,6 @@ void ReadJob::sizedAfter(bool ok)
         enter(State::DownloadingAgain);
         return;
     }
-    m_snapshot.sizeKnown = true;
     const bool whole = m_check == Check::Settled
         ? length == m_sizeAfter && m_sizeBefore == m_sizeAfter && timesAgree
         : length == m_sizeBefore || length == m_sizeAfter;

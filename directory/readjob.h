@@ -18,8 +18,6 @@ struct DirectorySnapshot
     qint64 size = 0;
     /// The server's modification time of the file; invalid when it told none.
     QDateTime time;
-    /// Whether the server told the file's size.
-    bool sizeKnown = false;
     /// The earliest the server's clock read when the download began;
     /// invalid when unknown.
     QDateTime startedAtLeast;
@@ -80,7 +78,6 @@ public:
 
     void start() override;
     QString stateName() const override;
-    State state() const { return m_state; }
 
     /// What the download saw; valid once the job has ended well.
     const DirectorySnapshot &snapshot() const { return m_snapshot; }

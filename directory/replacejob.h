@@ -86,10 +86,7 @@ public:
     /// (within CleanupMs), then finished(false).
     void abort();
     QString stateName() const override;
-    State state() const { return m_state; }
     Outcome outcome() const { return m_outcome; }
-    /// The name the upload has on the account.
-    QString uploadName() const { return m_upload; }
 
 protected:
     void ftpFinished(bool ok) override;

@@ -22,8 +22,6 @@ public:
     /// when it cannot.
     bool commit();
 
-    QString target() const { return m_target; }
-
 private:
     QString m_target;
 };

@@ -16,7 +16,6 @@ class UploadJournal
 public:
     explicit UploadJournal(QString path);
 
-    QString path() const { return m_path; }
     /// Notes an upload about to start; false when the note cannot be written.
     bool add(const QString &name);
     /// Forgets an upload that is gone from the account.

@@ -6,8 +6,9 @@
 
 namespace {
 
-// Each record as kind:address:port; the port is "-" when it has none.
-QStringList records(const QByteArray &data)
+// Each record as kind:address:port (the port "-" when it has none), and the
+// records' bytes one after the other.
+QStringList records(const QByteArray &data, QByteArray *raw)
 {
     QBuffer buffer;
     buffer.setData(data);
@@ -19,6 +20,7 @@ QStringList records(const QByteArray &data)
         out << QStringLiteral("%1:%2:%3")
                    .arg(QLatin1String(kinds[int(record->kind)]), record->address,
                         record->port.isNull() ? QStringLiteral("-") : record->port);
+        *raw += record->raw;
     }
     return out;
 }
@@ -32,12 +34,11 @@ class TestDirectory : public QObject
 private slots:
     void readsRecords_data();
     void readsRecords();
-    void longLinesAreNoRecords();
     void storeRules();
     void portFields_data();
     void portFields();
-    void loadStopsAtTheLimit();
-    void writers();
+    void loads_data();
+    void loads();
     void exitRewrite_data();
     void exitRewrite();
 };
@@ -67,32 +68,20 @@ void TestDirectory::readsRecords_data()
     QTest::newRow("number alone") << QByteArray("\"a\",1\r\n5\r\n\"b\"\r\n6\r\n") << QStringList{"peer:a:1", "junk::-", "peer:b:6"};
     QTest::newRow("unclosed quote") << QByteArray("\"a,1\r\n\"b\",2\r\n") << QStringList{"junk::-", "peer:b:2"};
     QTest::newRow("file ends inside a record") << QByteArray("\"a\",1\r\n\"b\"\r\n") << QStringList{"peer:a:1", "odd:b:-"};
+    // An over-long line passes in pieces that are no records, whatever they
+    // hold.
+    QTest::newRow("long line") << "\"a\",1\r\n" + QByteArray(DirectoryReader::MaxLineLength * 2 + 5, ',') + "\r\n\"b\",2\r\n"
+                               << QStringList{"peer:a:1", "junk::-", "junk::-", "junk::-", "peer:b:2"};
 }
 
 void TestDirectory::readsRecords()
 {
     QFETCH(QByteArray, data);
     QFETCH(QStringList, expected);
-    QCOMPARE(records(data), expected);
-}
-
-void TestDirectory::longLinesAreNoRecords()
-{
-    const QByteArray longLine = QByteArray(DirectoryReader::MaxLineLength * 2 + 5, 'x') + "\r\n";
-    const QByteArray data = "\"a\",1\r\n" + longLine + "\"b\",2\r\n";
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    DirectoryReader reader(&buffer);
     QByteArray raw;
-    QStringList addresses;
-    while (const std::optional<DirectoryRecord> record = reader.next()) {
-        raw += record->raw;
-        if (record->hasAddress())
-            addresses << record->address;
-    }
-    QCOMPARE(addresses, (QStringList{"a", "b"}));
-    QCOMPARE(raw, data);
+    QCOMPARE(records(data, &raw), expected);
+    // Every byte is in a record, but those of blank lines.
+    QCOMPARE(raw, QByteArray(data).replace("\r\n\r\n", "\r\n"));
 }
 
 void TestDirectory::storeRules()
@@ -151,19 +140,35 @@ void TestDirectory::portFields()
         QCOMPARE(value, qint16(port));
 }
 
-void TestDirectory::loadStopsAtTheLimit()
+void TestDirectory::loads_data()
 {
-    PeerTable table;
-    table.PeerCount = PeerTable::PeerLimit - 1;
-    Directory::load(table, "\"last\",1\r\n\"beyond\",2\r\n");
-    QCOMPARE(table.count(), qint64(PeerTable::PeerLimit));
-    QCOMPARE(table.PeerAddress[PeerTable::PeerLimit], QStringLiteral("last"));
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("startCount");
+    QTest::addColumn<QStringList>("expected");
+
+    // Every record that names an address counts, and its port field where
+    // it reads as one; a bad line spoils nothing after it.
+    QTest::newRow("malformed records between good ones")
+        << QByteArray("\"10.0.0.1\"\r\n1\r\n\r\n\"10.0.0.2\"\r\n\"10.0.0.3\",3\r\n\"10.0.0.4\",4,44\r\n\"10.0.0.5\"\r\n5\r\n"
+                      "\"10.0.0.6\",6")
+        << 0 << QStringList{"10.0.0.1:1", "10.0.0.2:0", "10.0.0.3:3", "10.0.0.4:4", "10.0.0.5:5", "10.0.0.6:6"};
+    QTest::newRow("stops at the limit") << QByteArray("\"last\",1\r\n\"beyond\",2\r\n") << PeerTable::PeerLimit - 1
+                                        << QStringList{"last:1"};
 }
 
-void TestDirectory::writers()
+void TestDirectory::loads()
 {
-    QCOMPARE(Directory::startupRecord("10.0.0.5", 0), QByteArray("\"10.0.0.5\"\r\n0\r\n"));
-    QCOMPARE(Directory::shutdownRecord("10.0.0.5", -12), QByteArray("\"10.0.0.5\",-12\r\n"));
+    QFETCH(QByteArray, data);
+    QFETCH(int, startCount);
+    QFETCH(QStringList, expected);
+    PeerTable table;
+    table.PeerCount = startCount;
+    Directory::load(table, data);
+    QCOMPARE(table.count(), startCount + expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const size_t at = size_t(startCount + 1 + i);
+        QCOMPARE(table.PeerAddress[at] + u':' + QString::number(table.PeerPort[at]), expected.at(i));
+    }
 }
 
 void TestDirectory::exitRewrite_data()
@@ -174,6 +179,10 @@ void TestDirectory::exitRewrite_data()
     QTest::newRow("own records go, whatever the port")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.5\"\r\n0\r\n\"10.0.0.05\",2\r\n\"10.0.0.5\",9\r\n\" 10.0.0.5\",3\r\n")
         << QByteArray("\"10.0.0.7\",1\r\n\"10.0.0.05\",2\r\n\" 10.0.0.5\",3\r\n");
+    // Registrations of others come out in the one-line layout, blanks gone,
+    // the last one on a whole line.
+    QTest::newRow("registrations rewritten")
+        << QByteArray("\"a\"\r\n-12\r\n \"b\" ,\t7") << QByteArray("\"a\",-12\r\n\"b\",7\r\n");
     QTest::newRow("only own records") << QByteArray("\"10.0.0.5\"\r\n0\r\n\"10.0.0.5\",7\r\n") << QByteArray();
     // A line that is no registration is kept as it stands, never turned
     // into another peer's address.

@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<Entry> before = others(file, &raw);
     FUZZ_CHECK(raw.size() <= file.size());
 
-    // Stores outside the table are caught by the bounds-checked vectors
+    // Loaded as "Connect" loads it, only without its time slices. Stores
+    // outside the table are caught by the bounds-checked vectors
     // (_GLIBCXX_ASSERTIONS); what readers loop to stays inside it too.
     for (const double start : EdgeCounts) {
         PeerTable &t = table();
@@ -106,9 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(bound >= 0 && bound <= PeerTable::PeerLimit);
     }
 
-    // The exit command's file: every registration of another copy is still
-    // there as it was, in its place, and no address comes out that did not
-    // go in.
+    // The exit command's file, through the filter "Exit" runs: every
+    // registration of another copy is still there as it was, in its place,
+    // and no address comes out that did not go in.
     const QByteArray written = Directory::withoutAddress(file, OwnAddress);
     const std::vector<Entry> after = others(written);
     FUZZ_CHECK(written.count(("\"" + OwnAddress + "\"").toLatin1()) <= file.count(("\"" + OwnAddress + "\"").toLatin1()));

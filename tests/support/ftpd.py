@@ -15,7 +15,8 @@ test can arm them while the server runs. Counters count down as they fire:
                        bytes, as on a full disk
     appe_cut       N   the same for appends (APPE)
     drop_sessions  N   close every open session at once, as a restarted
-                       server would (checked every 50 ms)
+                       server would (checked every 50 ms), and print
+                       "dropped N sessions"
     appe_refuse    N   the next N appends are refused before any data, as a
                        server that permits no append: "451 ... Append/Restart
                        not permitted, try again"
@@ -276,14 +277,14 @@ def main():
     server = FTPServer((args.address, args.port), Handler)
 
     def drop_sessions():
-        # Closed first, counted down after: a test that waits for the count
-        # finds the sessions gone.
-        if Handler.faults.value("drop_sessions") <= 0:
+        # Closed first, told after: a test that waits for the line finds the
+        # sessions gone.
+        if not Handler.faults.take("drop_sessions"):
             return
-        for channel in list(server.ioloop.socket_map.values()):
-            if isinstance(channel, FTPHandler):
-                channel.close()
-        Handler.faults.take("drop_sessions")
+        sessions = [channel for channel in server.ioloop.socket_map.values() if isinstance(channel, FTPHandler)]
+        for channel in sessions:
+            channel.close()
+        print("dropped %d sessions" % len(sessions), flush=True)
 
     server.ioloop.call_every(0.05, drop_sessions)
     print("listening on %s:%d" % (args.address, server.address[1]), flush=True)

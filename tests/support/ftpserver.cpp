@@ -1,21 +1,20 @@
 #include "tests/support/ftpserver.h"
 
-#include <QDeadlineTimer>
+#include "tests/support/testfiles.h"
+
 #include <QDir>
-#include <QFile>
-#include <QHostAddress>
+#include <QEventLoop>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
 #include <QSaveFile>
-#include <QTcpSocket>
-#include <QThread>
+#include <QTimer>
 
 namespace {
 
 // Debian's package installs the module for the system interpreter only.
 constexpr char Python[] = "/usr/bin/python3";
-constexpr int StartTimeoutMs = 15'000;
+// Longest wait for a line of the server's: that it listens, that it has
+// dropped the sessions.
+constexpr int OutputTimeoutMs = 15'000;
 constexpr char LoginLine[] = "logged in.";
 
 QString script()
@@ -47,29 +46,39 @@ bool FtpServerProcess::start()
         m_error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    return launch();
+    const qsizetype from = log().size();
+    m_process.start(QString::fromLatin1(Python),
+                    {script(), QStringLiteral("--home"), m_home, QStringLiteral("--port"), QStringLiteral("0"),
+                     QStringLiteral("--faults"), faultsPath()});
+    // The server names its port once it listens.
+    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    const QRegularExpressionMatch match = awaitOutput(listening, from);
+    if (!match.hasMatch()) {
+        const QString why = m_process.error() == QProcess::FailedToStart ? m_process.errorString()
+                                                                          : QString::fromLocal8Bit(log().mid(from));
+        stop();
+        m_error = QStringLiteral("the FTP server (%1) did not come up:\n%2").arg(QString::fromLatin1(Python), why);
+        return false;
+    }
+    m_port = quint16(match.captured(1).toUInt());
+    return true;
 }
 
 bool FtpServerProcess::dropSessions()
 {
-    QJsonObject armed = faults();
+    const qsizetype from = log().size();
+    // No file reads as no faults armed.
+    QJsonObject armed = QJsonDocument::fromJson(readFile(faultsPath())).object();
     armed.insert(QStringLiteral("drop_sessions"), 1);
-    if (!setFaults(armed))
-        return false;
-    // The server counts the fault down once it has closed the sessions.
-    const QDeadlineTimer deadline(StartTimeoutMs);
-    while (faults().value(QStringLiteral("drop_sessions")).toInt() > 0) {
-        if (deadline.hasExpired() || !isRunning())
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
+    static const QRegularExpression dropped(QStringLiteral("dropped \\d+ sessions"));
+    return setFaults(armed) && awaitOutput(dropped, from).hasMatch();
 }
 
 void FtpServerProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    // Killed, the server ends at once: this only collects it.
     m_process.kill();
     m_process.waitForFinished();
     log();
@@ -112,14 +121,9 @@ QString FtpServerProcess::faultsPath() const
 
 bool FtpServerProcess::setFaults(const QJsonObject &faults)
 {
+    // Replaced in one step: the server reads the file whenever it likes.
     QSaveFile file(faultsPath());
     return file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(faults).toJson()) >= 0 && file.commit();
-}
-
-QJsonObject FtpServerProcess::faults() const
-{
-    QFile file(faultsPath());
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
 QByteArray FtpServerProcess::log()
@@ -140,44 +144,25 @@ int FtpServerProcess::loginCount()
     return int(log().count(LoginLine));
 }
 
-bool FtpServerProcess::launch()
+// The first match of pattern in what the server writes from offset from on,
+// with the event loop running until it comes, the server ends or
+// OutputTimeoutMs have passed; no match then.
+QRegularExpressionMatch FtpServerProcess::awaitOutput(const QRegularExpression &pattern, qsizetype from)
 {
-    const qsizetype from = log().size();
-    m_process.start(QString::fromLatin1(Python),
-                    {script(), QStringLiteral("--home"), m_home, QStringLiteral("--port"), QStringLiteral("0"),
-                     QStringLiteral("--faults"), faultsPath()});
-    if (!m_process.waitForStarted()) {
-        m_error = QStringLiteral("cannot run %1: %2").arg(QString::fromLatin1(Python), m_process.errorString());
-        return false;
-    }
-
-    // The server names its port once it listens.
-    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-    const QDeadlineTimer deadline(StartTimeoutMs);
+    QEventLoop loop;
     QRegularExpressionMatch match;
-    while (!(match = listening.match(QString::fromLatin1(m_log.mid(from)))).hasMatch()) {
-        if (m_process.state() != QProcess::Running || deadline.hasExpired()
-            || !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            stop();
-            m_error = QStringLiteral("the FTP server did not come up:\n%1")
-                          .arg(QString::fromLocal8Bit(log().mid(from)));
-            return false;
-        }
+    const auto look = [&] {
         m_log += m_process.readAll();
-    }
-    m_port = quint16(match.captured(1).toUInt());
-
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_port);
-    QByteArray greeting;
-    if (socket.waitForConnected(int(deadline.remainingTime()))) {
-        while (!greeting.contains('\n') && !deadline.hasExpired()
-               && socket.waitForReadyRead(int(deadline.remainingTime())))
-            greeting += socket.readAll();
-    }
-    if (greeting.startsWith("220"))
-        return true;
-    stop();
-    m_error = QStringLiteral("the FTP server on port %1 did not greet").arg(m_port);
-    return false;
+        match = pattern.match(QString::fromLatin1(m_log.mid(from)));
+        if (match.hasMatch())
+            loop.quit();
+    };
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &loop, look);
+    QObject::connect(&m_process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(OutputTimeoutMs, &loop, &QEventLoop::quit);
+    look();
+    if (!match.hasMatch() && m_process.state() != QProcess::NotRunning)
+        loop.exec();
+    return match;
 }

@@ -2,27 +2,26 @@
 
 // A real FTP server for tests: Debian's pyftpdlib (tests/support/ftpd.py) on
 // 127.0.0.1, on a port the system picks, with one account (the directory's
-// user name and password) whose home is a temporary folder this object owns.
-// Faults (a slow, failing or cutting server) are armed with setFaults().
+// user name and password, as the program has them in DirectorySettings)
+// whose home is a temporary folder this object owns. Faults (a slow,
+// failing or cutting server) are armed with setFaults().
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 #include <QTemporaryDir>
 
 class FtpServerProcess
 {
 public:
-    static constexpr char UserName[] = "Ferrin_1";
-    static constexpr char Password[] = "Vantor";
-
     FtpServerProcess();
     ~FtpServerProcess();
     FtpServerProcess(const FtpServerProcess &) = delete;
     FtpServerProcess &operator=(const FtpServerProcess &) = delete;
 
-    /// Starts the server; true once it listens and has greeted with 220.
+    /// Starts the server; true once it listens.
     bool start();
     /// Ends the server: its port refuses connections from then on.
     void stop();
@@ -48,8 +47,7 @@ public:
     int loginCount();
 
 private:
-    bool launch();
-    QJsonObject faults() const;
+    QRegularExpressionMatch awaitOutput(const QRegularExpression &pattern, qsizetype from);
     QString faultsPath() const;
 
     QTemporaryDir m_dir;

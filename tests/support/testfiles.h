@@ -1,12 +1,13 @@
 #pragma once
 
-// Whole files in one call, for tests.
+// Whole files in one call, for tests and benchmarks.
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
 
-/// The file's bytes, or "<missing>" when it cannot be read.
+/// The file's bytes, or "<missing>" when it cannot be read: a missing file
+/// never passes for an empty one.
 inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
@@ -17,5 +18,5 @@ inline QByteArray readFile(const QString &path)
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size() && f.flush();
 }
