@@ -1,9 +1,9 @@
 #include "app/windows/frmdp.h"
 
+#include "Controls/twips.h"
 #include "app/windows/canvas.h"
 #include "app/windows/look.h"
 #include "app/windows/progresslist.h"
-#include "app/windows/twips.h"
 #include "net/bytelinesmodel.h"
 
 #include <QEvent>
@@ -20,12 +20,8 @@ namespace {
 constexpr double FontPoints = 14.25;
 
 // The list as designed inside the panel, and the panel, in twips.
-constexpr double ListLeft = 480;
-constexpr double ListTop = 360;
-constexpr double ListWidth = 3375;
-constexpr double ListHeight = 2055;
-constexpr double PanelWidth = 4455;
-constexpr double PanelHeight = 3015;
+constexpr Twips::Rect DLBox{480, 360, 3375, 2055};
+constexpr Twips::Rect Picture1Box{0, 0, 4455, 3015};
 // Added to the list's extent when the window is sized to it.
 constexpr double LoadMargin = 1;
 
@@ -87,11 +83,11 @@ QSize frmDP::innerSize() const
 
 void frmDP::Form_Load()
 {
-    m_Picture1->setGeometry(Twips::rect(0, 0, PanelWidth, PanelHeight, this));
-    m_DL->setGeometry(Twips::rect(ListLeft, ListTop, ListWidth, ListHeight, this));
-    const double right = Twips::fromPixelsX(m_DL->x() + m_DL->width(), this);
-    const double bottom = Twips::fromPixelsY(m_DL->y() + m_DL->height(), this);
-    resize(Twips::toPixelsX(right + LoadMargin, this), Twips::toPixelsY(bottom + LoadMargin, this));
+    m_Picture1->setGeometry(Twips::toPixels(Picture1Box, *this));
+    m_DL->setGeometry(Twips::toPixels(DLBox, *this));
+    const double right = Twips::fromPixelsX(m_DL->x() + m_DL->width(), *this);
+    const double bottom = Twips::fromPixelsY(m_DL->y() + m_DL->height(), *this);
+    resize(Twips::toPixelsX(right + LoadMargin, *this), Twips::toPixelsY(bottom + LoadMargin, *this));
     Draw();
     m_loaded = true;
 }

@@ -1,7 +1,7 @@
 #include "app/windows/iconcontrol.h"
 
+#include "Controls/twips.h"
 #include "app/windows/look.h"
-#include "app/windows/twips.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -71,7 +71,7 @@ void Iconcontrol::AddTrayIcon(QWidget *owner)
 
 void Iconcontrol::TrayMouseMessage(double X, double /*Y*/, QWidget *owner)
 {
-    const double twipsPerPixel = Twips::PerInch / Twips::dpiX(owner);
+    const double twipsPerPixel = Twips::fromPixelsX(1, *owner);
     TrayMessage(static_cast<int>(std::nearbyint(X / twipsPerPixel)), owner);
 }
 

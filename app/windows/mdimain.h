@@ -23,6 +23,10 @@ class MDIMain : public QMainWindow
     Q_OBJECT
 
 public:
+    /// The networking strip is the client area's width divided by this, at
+    /// its right edge.
+    static constexpr int ServerWidthShare = 20;
+
     MDIMain(ServerSettings settings, const PeerTable &peers, QWidget *parent = nullptr);
     ~MDIMain() override;
 

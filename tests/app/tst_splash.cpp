@@ -1,4 +1,5 @@
 #include "Controls/ambrelinterface.h"
+#include "Controls/twips.h"
 #include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
@@ -6,7 +7,6 @@
 #include "app/windows/iconcontrol.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
-#include "app/windows/twips.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -121,7 +121,7 @@ void TestSplash::hoverBorderFollowsPointer()
     QTest::mouseMove(connect, connect->rect().center());
     QTRY_COMPARE(panel->frameShape(), QFrame::Box);
     // The window's own background: below the title, left of the user name.
-    QTest::mouseMove(splash.get(), QPoint(3, Twips::toPixelsY(1930, splash.get())));
+    QTest::mouseMove(splash.get(), QPoint(3, Twips::toPixelsY(1930, *splash)));
     QTRY_COMPARE(panel->frameShape(), QFrame::NoFrame);
 }
 

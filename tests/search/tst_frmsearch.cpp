@@ -1,8 +1,8 @@
+#include "Controls/twips.h"
 #include "app/windows/canvas.h"
 #include "app/windows/frmsearch.h"
 #include "app/windows/progresslist.h"
 #include "app/windows/searchresultsmodel.h"
-#include "app/windows/twips.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -21,7 +21,7 @@ namespace {
 // Twips of one pixel at most: what rounding to whole pixels may cost.
 double onePixel(const QWidget *w)
 {
-    return Twips::fromPixelsX(1, w);
+    return Twips::fromPixelsX(1, *w);
 }
 
 } // namespace
@@ -88,11 +88,11 @@ void TestFrmsearch::loadLaysOutTheWindow()
     const QRect button = window->Command1()->geometry();
     QCOMPARE(window->Searchresults()->mapTo(window->widget(), QPoint(list.width(), 0)).x(),
              button.x() + button.width());
-    QVERIFY(std::abs(Twips::fromPixelsX(button.x() + button.width(), window) - 5415) <= onePixel(window));
+    QVERIFY(std::abs(Twips::fromPixelsX(button.x() + button.width(), *window) - 5415) <= onePixel(window));
 
     // Width settles where width = 5415 + width / 30, about 5602; height 3630.
-    QVERIFY(std::abs(Twips::fromPixelsX(window->width(), window) - 5602) <= 2 * onePixel(window));
-    QCOMPARE(window->height(), Twips::toPixelsY(3630, window));
+    QVERIFY(std::abs(Twips::fromPixelsX(window->width(), *window) - 5602) <= 2 * onePixel(window));
+    QCOMPARE(window->height(), Twips::toPixelsY(3630, *window));
     // The panel covers the whole inside, under the text box and the button.
     QCOMPARE(window->Picture1()->geometry(), window->widget()->rect());
 }

@@ -1,7 +1,7 @@
+#include "Controls/twips.h"
 #include "app/windows/canvas.h"
 #include "app/windows/frmdp.h"
 #include "app/windows/progresslist.h"
-#include "app/windows/twips.h"
 #include "net/bytelinesmodel.h"
 
 #include <QAccessible>
@@ -81,8 +81,8 @@ void TestFrmDP::loadSizesTheWindowToTheList()
     // Created and not yet shown: the window takes the list's designed extent.
     QCOMPARE(m_dp->objectName(), QStringLiteral("frmDP"));
     QCOMPARE(m_dp->windowTitle(), QStringLiteral("Downloads:"));
-    QCOMPARE(m_dp->size(), QSize(Twips::toPixelsX(3856, m_dp), Twips::toPixelsY(2416, m_dp)));
-    QCOMPARE(m_dp->list()->geometry(), Twips::rect(480, 360, 3375, 2055, m_dp));
+    QCOMPARE(m_dp->size(), QSize(Twips::toPixelsX(3856, *m_dp), Twips::toPixelsY(2416, *m_dp)));
+    QCOMPARE(m_dp->list()->geometry(), Twips::toPixels(Twips::Rect{480, 360, 3375, 2055}, *m_dp));
     QCOMPARE(m_dp->list()->objectName(), QStringLiteral("DL"));
     QCOMPARE(m_dp->picture()->objectName(), QStringLiteral("Picture1"));
     QCOMPARE(m_dp->list()->parentWidget(), m_dp->picture());

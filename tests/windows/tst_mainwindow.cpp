@@ -1,3 +1,4 @@
+#include "Controls/twips.h"
 #include "directory/tamsin.h"
 #include "app/windows/canvas.h"
 #include "app/windows/form1.h"
@@ -6,7 +7,6 @@
 #include "app/windows/iconcontrol.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
-#include "app/windows/twips.h"
 #include "net/downloadclient.h"
 #include "net/server.h"
 
@@ -183,7 +183,7 @@ void TestMainWindow::iconDoubleClickRule()
     }
 
     // Normal or maximised: minimised, then hidden by the timer.
-    const double twipsPerPixel = Twips::PerInch / Twips::dpiX(m_main.get());
+    const double twipsPerPixel = Twips::fromPixelsX(1, *m_main);
     TrayMouseMessage(WM_LBUTTONDBLCLK * twipsPerPixel, 0, m_main.get());
     QVERIFY(m_main->isMinimized());
     QTRY_VERIFY(!m_main->isVisible());
