@@ -106,11 +106,6 @@ Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
 
 Splash::~Splash() = default;
 
-bool Splash::isConnecting() const
-{
-    return m_session.state() == Session::State::Registering;
-}
-
 void Splash::Form_Load()
 {
     m_Ambrel1->SetSpeed(StripSpeed, StripSmoothness);

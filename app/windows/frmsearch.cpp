@@ -173,11 +173,6 @@ void frmsearch::addResults(const QStringList &entries)
     m_results->append(entries);
 }
 
-void frmsearch::addResult(const QString &entry)
-{
-    m_results->append({entry});
-}
-
 void frmsearch::setSearching(bool running)
 {
     m_Command1->setEnabled(!running);

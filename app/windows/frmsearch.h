@@ -32,7 +32,6 @@ public:
 
     /// Appends result entries to the list.
     void addResults(const QStringList &entries);
-    void addResult(const QString &entry);
 
     QLineEdit *searchtext() const { return m_searchtext; }
     QPushButton *Command1() const { return m_Command1; }

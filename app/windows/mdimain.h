@@ -47,9 +47,6 @@ public:
     void showSearchWindow();
     void showProgressWindow();
 
-    /// The addresses of the peer table, entries 1 to PeerCount.
-    QStringList peerAddresses() const;
-
     /// The client area that holds the child windows.
     QMdiArea *area() const { return m_area; }
 
@@ -57,9 +54,6 @@ public:
     /// reached: all of it above the status strip and left of the networking
     /// strip.
     QRect reachableArea() const;
-    /// Moves child, when it lies partly outside the reachable area, back
-    /// inside it (its top-left corner first, when it is larger).
-    void keepInside(QMdiSubWindow *child);
 
 signals:
     /// File > Exit.
@@ -79,7 +73,12 @@ private:
     void showSearchProgress();
     void connectDownloadFeedback();
     void downloadAnswered();
+    // The addresses of the peer table, entries 1 to PeerCount.
+    QStringList peerAddresses() const;
     void showChild(QMdiSubWindow *child);
+    // Moves child, when it lies partly outside the reachable area, back
+    // inside it (its top-left corner first, when it is larger).
+    void keepInside(QMdiSubWindow *child);
     void keepChildrenInside();
 
     ServerSettings m_settings;

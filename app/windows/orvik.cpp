@@ -258,13 +258,6 @@ void Orvik::clearError(const QString &text)
         showLine();
 }
 
-void Orvik::clearError()
-{
-    m_errors.clear();
-    m_notice.clear();
-    showLine();
-}
-
 void Orvik::Form_Click()
 {
     m_main->showProgressWindow();

@@ -50,8 +50,6 @@ public:
     /// Takes back the error text, once its cause has ended; the error shown
     /// before it, if one still stands, shows again.
     void clearError(const QString &text);
-    /// Takes every error and the notice away.
-    void clearError();
     /// The error or notice on show; empty when there is none.
     QString line() const { return m_line; }
     bool hasError() const { return !m_errors.isEmpty(); }

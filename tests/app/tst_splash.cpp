@@ -131,7 +131,7 @@ void TestSplash::connectHandsOverOnce()
     splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
-    auto *scroll = splash->strip()->widget()->findChild<QTimer *>(QStringLiteral("scroll"));
+    auto *scroll = splash->findChild<QTimer *>(QStringLiteral("scroll"));
     QVERIFY(scroll && !scroll->isActive());
     QTest::mouseClick(connect, Qt::LeftButton);
     QVERIFY(scroll->isActive());

@@ -135,7 +135,7 @@ void TestFrmsearch::minimisedMainFrameOnlyPlacesThePanel()
 void TestFrmsearch::searchClearsAndPassesTheText()
 {
     frmsearch *window = open();
-    window->addResult(QStringLiteral("127.0.0.2\u00a7old.mp3"));
+    window->addResults({QStringLiteral("127.0.0.2\u00a7old.mp3")});
     QStringList asked;
     connect(window, &frmsearch::searchRequested, this, [&](const QString &text) {
         QCOMPARE(window->results()->rowCount(), 0); // cleared before the search
@@ -198,7 +198,7 @@ void TestFrmsearch::keyboardAndAssistiveTools()
 
     // Enter on a chosen result downloads it.
     const QString entry = QStringLiteral("127.0.0.2\u00a7") + QString(5000, u'a') + QStringLiteral(".txt");
-    window->addResult(entry);
+    window->addResults({entry});
     QSignalSpy downloads(window, &frmsearch::downloadRequested);
     ProgressList *list = window->Searchresults();
     list->setFocus();
@@ -240,7 +240,7 @@ void TestFrmsearch::busyWhileSearchingOrWaitingForAPeer()
 
     // A double click waits for the peer; the busy pointer stays until the
     // answer, even when a search ends meanwhile.
-    window->addResult(QStringLiteral("127.0.0.2\u00a7a.txt"));
+    window->addResults({QStringLiteral("127.0.0.2\u00a7a.txt")});
     ProgressList *list = window->Searchresults();
     const QPoint entry = list->visualRect(list->model()->index(0, 0)).center();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, entry);
