@@ -44,7 +44,7 @@ frmDP::frmDP(QWidget *mainFrame, QWidget *parent)
     , m_content(new QWidget(this))
     , m_Picture1(new Canvas(m_content))
     , m_DL(new ProgressList(m_Picture1))
-    , m_model(new ByteLinesModel(this))
+    , m_lines(new ByteLinesModel(this))
 {
     setObjectName(QStringLiteral("frmDP"));
     setWindowTitle(QStringLiteral("Downloads:"));
@@ -60,7 +60,7 @@ frmDP::frmDP(QWidget *mainFrame, QWidget *parent)
     Look::paintList(m_DL);
     Look::paintList(m_DL->viewport());
     Look::paintScrollBar(m_DL->verticalScrollBar());
-    m_DL->setModel(m_model);
+    m_DL->setModel(m_lines);
 
     Form_Load();
 }
@@ -150,15 +150,15 @@ void frmDP::showEvent(QShowEvent *event)
 
 void frmDP::clearProgress()
 {
-    m_model->clear();
+    m_lines->clear();
 }
 
 void frmDP::addProgressLine(const QString &line)
 {
-    m_model->addLine(line);
+    m_lines->addLine(line);
 }
 
 void frmDP::addProgressBytes(const QString &path, qint64 offset, qint64 count)
 {
-    m_model->addBytes(path, offset, count);
+    m_lines->addBytes(path, offset, count);
 }

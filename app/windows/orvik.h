@@ -58,10 +58,10 @@ public:
     int designHeight() const;
 
     Canvas *canvas() const { return m_canvas; }
-    QLabel *label() const { return m_Label1; }
+    QLabel *Label1() const { return m_Label1; }
     /// Where the error or notice is shown.
     QLabel *lineLabel() const { return m_lineLabel; }
-    QTimer *statusTimer() const { return m_status; }
+    QTimer *status() const { return m_status; }
 
 public slots:
     void status_Timer();

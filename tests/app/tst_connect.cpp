@@ -207,7 +207,7 @@ void TestConnect::statusStripSaysWhatFailed()
     QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),
              qPrintable(status->line()));
     // It stays across the user count's ticks.
-    QSignalSpy ticks(status->statusTimer(), &QTimer::timeout);
+    QSignalSpy ticks(status->status(), &QTimer::timeout);
     QVERIFY(ticks.wait(3000) && ticks.wait(3000));
     QVERIFY(status->hasError());
 }
@@ -380,7 +380,7 @@ void TestConnect::progressWindowClosedDuringDownload()
     // The copy dials the port every copy listens on; here the other's.
     download.setUploadPort(responder.port());
     QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
-    QTRY_VERIFY(first->model()->byteCount() > 0);
+    QTRY_VERIFY(first->lines()->byteCount() > 0);
     QVERIFY(first->close());
     QTRY_VERIFY(first.isNull());
     main->showProgressWindow();
@@ -388,7 +388,7 @@ void TestConnect::progressWindowClosedDuringDownload()
     QVERIFY(second->isVisible());
     QVERIFY(finished.wait(30000));
     QVERIFY(finished.first().first().toBool());
-    QCOMPARE(second->model()->data(second->model()->index(second->model()->rowCount() - 1)).toString(),
+    QCOMPARE(second->lines()->data(second->lines()->index(second->lines()->rowCount() - 1)).toString(),
              QStringLiteral("Done!"));
 }
 

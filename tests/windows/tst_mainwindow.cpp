@@ -90,7 +90,7 @@ void TestMainWindow::init()
     m_main->load();
     m_main->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
-    m_main->orvik()->statusTimer()->stop(); // ticks are driven by hand
+    m_main->orvik()->status()->stop(); // ticks are driven by hand
 }
 
 void TestMainWindow::cleanup()
@@ -144,7 +144,7 @@ void TestMainWindow::mouseMovePutsStatusBackLeft()
 void TestMainWindow::closeRequestMinimisesAndHides()
 {
     // A frame on screen gives the hiding timer nothing to do.
-    QTimer *hiding = m_main->form1()->timer();
+    QTimer *hiding = m_main->form1()->Timer1();
     QVERIFY(!hiding->isActive());
     m_main->close();
     QVERIFY(m_main->isMinimized());
@@ -157,11 +157,11 @@ void TestMainWindow::closeRequestMinimisesAndHides()
     // user count, which is caught up once the frame is back.
     QVERIFY(!hiding->isActive());
     Orvik *status = m_main->orvik();
-    QVERIFY(!status->statusTimer()->isActive());
+    QVERIFY(!status->status()->isActive());
     m_peers.PeerCount = 7;
     clickIcon();
-    QVERIFY(status->statusTimer()->isActive());
-    QCOMPARE(status->label()->text(), QStringLiteral("Users: 7"));
+    QVERIFY(status->status()->isActive());
+    QCOMPARE(status->Label1()->text(), QStringLiteral("Users: 7"));
 }
 
 void TestMainWindow::noTrayMeansNoHiding()
@@ -170,7 +170,7 @@ void TestMainWindow::noTrayMeansNoHiding()
     m_main->close();
     QVERIFY(m_main->isMinimized());
     // With nowhere to hide it in, the hiding timer does not run.
-    QVERIFY(!m_main->form1()->timer()->isActive());
+    QVERIFY(!m_main->form1()->Timer1()->isActive());
     QVERIFY(m_main->isVisible());
 }
 
@@ -230,7 +230,7 @@ void TestMainWindow::tipNamesTheProgram()
 void TestMainWindow::statusTicks()
 {
     Orvik *status = m_main->orvik();
-    QLabel *label = status->label();
+    QLabel *label = status->Label1();
     status->status_Timer();
     QCOMPARE(label->text(), QStringLiteral("Users: 0"));
 
@@ -267,7 +267,7 @@ void TestMainWindow::changedCountWhileMinimisedLeavesItBlack()
 void TestMainWindow::statusClickOpensBothWindows()
 {
     Orvik *status = m_main->orvik();
-    QTest::mouseClick(status->label(), Qt::LeftButton);
+    QTest::mouseClick(status->Label1(), Qt::LeftButton);
     QVERIFY(!m_main->searchWindow()->isVisible());
     QVERIFY(!m_main->progressWindow()->isVisible());
 
@@ -419,10 +419,10 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     QTRY_COMPARE(status->width(), client().width());
     m_peers.PeerCount = 5;
     status->status_Timer();
-    QCOMPARE(status->label()->text(), QStringLiteral("Users: 4"));
+    QCOMPARE(status->Label1()->text(), QStringLiteral("Users: 4"));
     QVERIFY(status->lineLabel()->isVisible());
     QVERIFY(status->lineLabel()->text().startsWith(QStringLiteral("Cannot listen")));
-    QVERIFY(status->lineLabel()->geometry().left() > status->label()->geometry().right());
+    QVERIFY(status->lineLabel()->geometry().left() > status->Label1()->geometry().right());
     // Too long for the strip, it is cut to the lines that fit.
     const QString tooLong = QStringLiteral("Not registered in the central directory: Cannot download the central "
                                            "directory: Cannot reach the FTP server: Failed to connect to 127.0.0.1 "
@@ -437,7 +437,7 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     // "Status: " is printed again in full green, left of the count.
     const QImage image = status->canvas()->image();
     bool printed = false;
-    for (int x = 0; x < status->label()->x() && !printed; ++x)
+    for (int x = 0; x < status->Label1()->x() && !printed; ++x)
         for (int y = 0; y < status->designHeight() && !printed; ++y)
             printed = image.pixelColor(x, y).green() > 200;
     QVERIFY(printed);
