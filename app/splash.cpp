@@ -134,7 +134,8 @@ void Splash::mouseMoveEvent(QMouseEvent *event)
 void Splash::closeEvent(QCloseEvent *event)
 {
     // Before "Connect" the start-up window is all there is: closing it ends
-    // the program. During the exchange the close waits for it to finish.
+    // the program. After it the window stays until the exchange hands over
+    // to the main window, whose File > Exit is the way out.
     if (m_session.state() != Session::State::Waiting) {
         event->ignore();
         return;

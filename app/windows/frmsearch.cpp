@@ -202,8 +202,9 @@ void frmsearch::showBusy()
 void frmsearch::Command1_Click()
 {
     m_results->clear();
-    // The search runs the event loop until it is over, and the user may close
-    // this window meanwhile: nothing here touches it after the signal.
+    // The search starts and runs on by itself; its entries come back through
+    // addResults(), to this window or, once the user has closed it, to one
+    // made anew.
     emit searchRequested(m_searchtext->text());
 }
 

@@ -30,7 +30,7 @@ constexpr int LineGap = 6;
 constexpr Twips::Size ClientSize{15360, 450};
 constexpr Twips::Size Label1Size{1695, 495};
 
-/// text cut with an ellipsis until it fits size when wrapped at words.
+// text cut with an ellipsis until it fits size when wrapped at words.
 QString fitted(const QString &text, const QFont &font, QSize size)
 {
     const QFontMetrics metrics(font);
@@ -48,8 +48,8 @@ QString fitted(const QString &text, const QFont &font, QSize size)
     return cut;
 }
 
-/// Calls back whenever the watched window is shown, hidden, minimised or
-/// restored.
+// Calls back whenever the watched window is shown, hidden, minimised or
+// restored.
 class ShownWatcher : public QObject
 {
 public:

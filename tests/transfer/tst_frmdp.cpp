@@ -17,7 +17,7 @@
 
 namespace {
 
-/// A list with as many rows as an int can count, none of them stored.
+// A list with as many rows as an int can count, none of them stored.
 class HugeModel : public QAbstractListModel
 {
 public:
