@@ -26,6 +26,23 @@ constexpr char StatusDisconnecting[] = "Disconnecting From Central Server";
 constexpr char StatusLoading[] = "Loading Users:";
 constexpr char StatusDone[] = "Done: Loading...";
 
+const char *statusText(DirectoryExchange::Step step)
+{
+    switch (step) {
+    case DirectoryExchange::Step::Connected:
+        return StatusConnected;
+    case DirectoryExchange::Step::Uploading:
+        return StatusUploading;
+    case DirectoryExchange::Step::Disconnecting:
+        return StatusDisconnecting;
+    case DirectoryExchange::Step::Loading:
+        return StatusLoading;
+    case DirectoryExchange::Step::Done:
+        return StatusDone;
+    }
+    return "";
+}
+
 // Designed layout, in twips. The strip starts left of the window's edge and
 // reaches past its right edge; "Connect" lies inside its panel.
 constexpr Twips::Size ClientSize{6705, 2430};
@@ -172,23 +189,7 @@ void Splash::MainConnect()
 
 void Splash::exchange_Step(DirectoryExchange::Step step)
 {
-    switch (step) {
-    case DirectoryExchange::Step::Connected:
-        setStatus(QString::fromLatin1(StatusConnected));
-        break;
-    case DirectoryExchange::Step::Uploading:
-        setStatus(QString::fromLatin1(StatusUploading));
-        break;
-    case DirectoryExchange::Step::Disconnecting:
-        setStatus(QString::fromLatin1(StatusDisconnecting));
-        break;
-    case DirectoryExchange::Step::Loading:
-        setStatus(QString::fromLatin1(StatusLoading));
-        break;
-    case DirectoryExchange::Step::Done:
-        setStatus(QString::fromLatin1(StatusDone));
-        break;
-    }
+    setStatus(QString::fromLatin1(statusText(step)));
 }
 
 void Splash::session_HandingOver()

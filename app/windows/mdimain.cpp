@@ -82,8 +82,7 @@ Server *MDIMain::server()
     if (!m_Server) {
         // A search asks the peers the table holds when it starts.
         m_Server = new Server(m_settings, [this] { return peerAddresses(); });
-        m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
-        m_Server->hide();
+        addHidden(m_Server, Qt::FramelessWindowHint);
         connectServer();
     }
     return m_Server;
@@ -182,8 +181,7 @@ Orvik *MDIMain::orvik()
 {
     if (!m_Orvik) {
         m_Orvik = new Orvik(this, m_peers);
-        m_area->addSubWindow(m_Orvik, Qt::FramelessWindowHint);
-        m_Orvik->hide();
+        addHidden(m_Orvik, Qt::FramelessWindowHint);
     }
     return m_Orvik;
 }
@@ -192,8 +190,7 @@ frmsearch *MDIMain::searchWindow()
 {
     if (!m_frmsearch) {
         m_frmsearch = new frmsearch(this);
-        m_area->addSubWindow(m_frmsearch);
-        m_frmsearch->hide();
+        addHidden(m_frmsearch);
         SearchClient &client = server()->searchClient();
         m_frmsearch->setSearching(client.isSearching());
         connect(m_frmsearch, &frmsearch::searchRequested, m_Server, &Server::search);
@@ -208,10 +205,16 @@ frmDP *MDIMain::progressWindow()
 {
     if (!m_frmDP) {
         m_frmDP = new frmDP(this);
-        m_area->addSubWindow(m_frmDP);
-        m_frmDP->hide();
+        addHidden(m_frmDP);
     }
     return m_frmDP;
+}
+
+void MDIMain::addHidden(QMdiSubWindow *child, Qt::WindowFlags flags)
+{
+    // Made on first use, a child window shows only when asked to.
+    m_area->addSubWindow(child, flags);
+    child->hide();
 }
 
 void MDIMain::showChild(QMdiSubWindow *child)

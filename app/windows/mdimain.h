@@ -75,6 +75,7 @@ private:
     void downloadAnswered();
     // The addresses of the peer table, entries 1 to PeerCount.
     QStringList peerAddresses() const;
+    void addHidden(QMdiSubWindow *child, Qt::WindowFlags flags = {});
     void showChild(QMdiSubWindow *child);
     // Moves child, when it lies partly outside the reachable area, back
     // inside it (its top-left corner first, when it is larger).

@@ -73,13 +73,14 @@ std::unique_ptr<Splash> TestSplash::makeSplash(Session::EndProcess end)
     m_session.reset();
     Iconcontrol::RemoveTrayIcon();
     m_session = std::make_unique<Session>(settings, m_peers, end);
-    return std::make_unique<Splash>(*m_strips, *m_session);
+    auto splash = std::make_unique<Splash>(*m_strips, *m_session);
+    splash->show();
+    return splash;
 }
 
 void TestSplash::onlySplashAtStart()
 {
     auto splash = makeSplash();
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
 
     // No other window and no icon until "Connect".
@@ -99,7 +100,6 @@ void TestSplash::onlySplashAtStart()
 void TestSplash::hoverBorderFollowsPointer()
 {
     auto splash = makeSplash();
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     auto *panel = splash->findChild<QFrame *>(QStringLiteral("Picture1"));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
@@ -125,7 +125,6 @@ void TestSplash::hoverBorderFollowsPointer()
 void TestSplash::connectHandsOverOnce()
 {
     auto splash = makeSplash();
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
     auto *scroll = splash->findChild<QTimer *>(QStringLiteral("scroll"));
@@ -155,7 +154,6 @@ void TestSplash::connectByKeyboardAndAssistiveTools()
 {
     QFETCH(QString, way);
     auto splash = makeSplash();
-    splash->show();
     splash->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(splash.get()));
     auto *name = splash->findChild<QLineEdit *>(QStringLiteral("Username"));
@@ -188,7 +186,6 @@ void TestSplash::connectByKeyboardAndAssistiveTools()
 void TestSplash::closingBeforeConnectEndsProgram()
 {
     auto splash = makeSplash([](int status) { QCoreApplication::exit(status); });
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     QTimer::singleShot(0, splash.get(), [&] { splash->close(); });
     QTimer guard;
