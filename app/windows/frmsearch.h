@@ -40,9 +40,6 @@ public:
     /// What the result list holds.
     SearchResultsModel *results() const { return m_results; }
 
-    /// Whether a search or a requested download keeps the busy pointer up.
-    bool isBusy() const { return m_searching || m_downloadWaiting; }
-
 public slots:
     /// The Search button is disabled, and the busy pointer shown, while a
     /// search runs.
@@ -72,6 +69,8 @@ private:
     void Command1_Click();
     void Searchresults_DblClick();
     void applySizeRule();
+    // Whether a search or a requested download keeps the busy pointer up.
+    bool isBusy() const { return m_searching || m_downloadWaiting; }
     void showBusy();
 
     QWidget *m_mainFrame;
