@@ -40,7 +40,7 @@ private slots:
     void layoutFollowsTheFrame();
     void mouseMovePutsStatusBackLeft();
     void closeRequestMinimisesAndHides();
-    void noTrayMeansNoHiding();
+    void noTrayMinimisesAndTellsOnce();
     void iconDoubleClickRule();
     void tipNamesTheProgram_data();
     void tipNamesTheProgram();
@@ -52,7 +52,6 @@ private slots:
     void menusByKeyboard();
     void childrenStayReachable();
     void errorsStayWhileTheirCauseLasts();
-    void noTrayTellsHowToComeBackOnce();
     void doubleClickShowsADownloadStarting();
 
 private:
@@ -164,14 +163,26 @@ void TestMainWindow::closeRequestMinimisesAndHides()
     QCOMPARE(status->Label1()->text(), QStringLiteral("Users: 7"));
 }
 
-void TestMainWindow::noTrayMeansNoHiding()
+void TestMainWindow::noTrayMinimisesAndTellsOnce()
 {
     Iconcontrol::overrideTrayAvailable(false);
+    Orvik *status = m_main->orvik();
     m_main->close();
     QVERIFY(m_main->isMinimized());
-    // With nowhere to hide it in, the hiding timer does not run.
-    QVERIFY(!m_main->form1()->Timer1()->isActive());
+    // With nowhere to hide it in, the frame stays on the task bar and the
+    // hiding timer does not run; the strip says how to bring it back.
     QVERIFY(m_main->isVisible());
+    QVERIFY(!m_main->form1()->Timer1()->isActive());
+    QVERIFY(status->line().contains(QStringLiteral("task bar")));
+    QVERIFY(!status->hasError());
+
+    // An error replaces the notice; once it has gone, a second close says
+    // nothing.
+    status->showError(QStringLiteral("an error"));
+    status->clearError(QStringLiteral("an error"));
+    m_main->showNormal();
+    m_main->close();
+    QCOMPARE(status->line(), QString());
 }
 
 void TestMainWindow::iconDoubleClickRule()
@@ -458,24 +469,6 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     status->clearError(tooLong);
     QVERIFY(!status->lineLabel()->isVisible());
     QCOMPARE(strip->text(QAccessible::Description), QStringLiteral("Status: "));
-}
-
-void TestMainWindow::noTrayTellsHowToComeBackOnce()
-{
-    Iconcontrol::overrideTrayAvailable(false);
-    Orvik *status = m_main->orvik();
-    m_main->close();
-    QVERIFY(m_main->isMinimized());
-    QVERIFY(status->line().contains(QStringLiteral("task bar")));
-    QVERIFY(!status->hasError());
-
-    // An error replaces the notice; once it has gone, a second close says
-    // nothing.
-    status->showError(QStringLiteral("an error"));
-    status->clearError(QStringLiteral("an error"));
-    m_main->showNormal();
-    m_main->close();
-    QCOMPARE(status->line(), QString());
 }
 
 void TestMainWindow::doubleClickShowsADownloadStarting()
