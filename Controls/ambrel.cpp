@@ -14,15 +14,12 @@
 
 namespace {
 
-// Geometry at creation, in twips. The host resizes the control; the track
-// then follows it, while the block keeps its width and follows only in height.
-constexpr int ControlWidthTwips = 4620;
-constexpr int ControlHeightTwips = 3000;
-constexpr int TrackLeftTwips = -120;
-constexpr int TrackWidthTwips = 4815;
-constexpr int TrackHeightTwips = 1095;
-constexpr int BlockWidthTwips = 1215;
-constexpr int BlockHeightTwips = 135;
+// Geometry at creation, in twips: the control, its track Picture2 and the
+// block Picture1 on it. The host resizes the control; the track then follows
+// it, while the block keeps its width and follows only in height.
+constexpr Twips::Size ControlSize{4620, 3000};
+constexpr Twips::Rect Picture2Box{-120, 0, 4815, 1095};
+constexpr Twips::Rect Picture1Box{0, 0, 1215, 135};
 
 // The block's left edge is kept in these units so that the motion looks the
 // same at every width of the strip.
@@ -56,8 +53,8 @@ int Ambrel::s_instances = 0;
 
 Ambrel::Ambrel(QWidget *parent)
     : QWidget(parent)
-    , m_picture2(new QWidget(this))
-    , m_picture1(new QLabel(m_picture2))
+    , m_Picture2(new QWidget(this))
+    , m_Picture1(new QLabel(m_Picture2))
     , m_scroll(new QTimer(this))
 {
     ++s_instances;
@@ -65,18 +62,15 @@ Ambrel::Ambrel(QWidget *parent)
     // The window that hosts the strip is black; the strip blends into it.
     paintBlack(this);
 
-    m_picture2->setObjectName(QStringLiteral("Picture2"));
-    paintBlack(m_picture2);
-    m_picture2->setGeometry(Twips::toPixelsX(*this, TrackLeftTwips), 0,
-                            Twips::toPixelsX(*this, TrackWidthTwips),
-                            Twips::toPixelsY(*this, TrackHeightTwips));
+    m_Picture2->setObjectName(QStringLiteral("Picture2"));
+    paintBlack(m_Picture2);
+    m_Picture2->setGeometry(Twips::toPixels(Picture2Box, *this));
 
-    m_picture1->setObjectName(QStringLiteral("Picture1"));
-    paintBlack(m_picture1);
+    m_Picture1->setObjectName(QStringLiteral("Picture1"));
+    paintBlack(m_Picture1);
     // A stale image stays anchored where it was painted until the next tick.
-    m_picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_picture1->setGeometry(0, 0, Twips::toPixelsX(*this, BlockWidthTwips),
-                            Twips::toPixelsY(*this, BlockHeightTwips));
+    m_Picture1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_Picture1->setGeometry(Twips::toPixels(Picture1Box, *this));
 
     m_scroll->setObjectName(QStringLiteral("scroll"));
     // Intervals down to 1 ms are asked for; a coarse timer would merge them.
@@ -84,7 +78,7 @@ Ambrel::Ambrel(QWidget *parent)
     m_scroll->setInterval(InitialIntervalMs);
     connect(m_scroll, &QTimer::timeout, this, &Ambrel::scroll_Timer);
 
-    resize(Twips::toPixelsX(*this, ControlWidthTwips), Twips::toPixelsY(*this, ControlHeightTwips));
+    resize(Twips::toPixels(ControlSize, *this));
     UserControl_Initialize();
     applyTimerState();
 }
@@ -162,7 +156,7 @@ void Ambrel::scroll_Timer()
         paintBlock();
         m_painted = true;
     }
-    m_picture1->move(qRound(m_position * m_trackScaleX), m_picture1->y());
+    m_Picture1->move(qRound(m_position * m_trackScaleX), m_Picture1->y());
 
     // Wider than 16 bits, so that no speed can make the position overflow;
     // a block moving left re-enters from the right end.
@@ -212,31 +206,31 @@ bool Ambrel::eventFilter(QObject *watched, QEvent *event)
 
 void Ambrel::UserControl_Initialize()
 {
-    const int trackHeight = m_picture2->contentsRect().height();
-    m_picture1->resize(m_picture1->width(), trackHeight);
+    const int trackHeight = m_Picture2->contentsRect().height();
+    m_Picture1->resize(m_Picture1->width(), trackHeight);
 
-    const QRect block = m_picture1->contentsRect();
+    const QRect block = m_Picture1->contentsRect();
     m_blockScale = QSizeF(block.width() / double(BlockUnitsAcross),
                           block.height() / double(BlockUnitsDown));
-    m_trackScaleX = m_picture2->contentsRect().width() / double(TrackUnitsAcross);
+    m_trackScaleX = m_Picture2->contentsRect().width() / double(TrackUnitsAcross);
 }
 
 void Ambrel::UserControl_Resize()
 {
-    m_picture2->setGeometry(Twips::toPixelsX(*this, TrackLeftTwips), 0, width(), height());
+    m_Picture2->setGeometry(Twips::toPixelsX(Picture2Box.left, *this), 0, width(), height());
     UserControl_Initialize();
     m_painted = false;
 }
 
 void Ambrel::paintBlock()
 {
-    const QSize size = m_picture1->size();
+    const QSize size = m_Picture1->size();
     if (size.isEmpty()) {
-        m_picture1->setPixmap(QPixmap());
+        m_Picture1->setPixmap(QPixmap());
         return;
     }
 
-    const qreal ratio = m_picture1->devicePixelRatioF();
+    const qreal ratio = m_Picture1->devicePixelRatioF();
     QImage image(size * ratio, QImage::Format_RGB32);
     image.setDevicePixelRatio(ratio);
     image.fill(Qt::black);
@@ -258,7 +252,7 @@ void Ambrel::paintBlock()
     }
     painter.end();
 
-    m_picture1->setPixmap(QPixmap::fromImage(image));
+    m_Picture1->setPixmap(QPixmap::fromImage(image));
 }
 
 void Ambrel::applyTimerState()

@@ -55,8 +55,8 @@ private:
     void paintBlock();
     void applyTimerState();
 
-    QWidget *m_picture2 = nullptr;
-    QLabel *m_picture1 = nullptr;
+    QWidget *m_Picture2 = nullptr;
+    QLabel *m_Picture1 = nullptr;
     QTimer *m_scroll = nullptr;
     // The window the strip is shown in, watched for being minimised.
     QPointer<QWidget> m_window;

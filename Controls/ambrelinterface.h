@@ -23,7 +23,8 @@ public:
     virtual void StopScroll() = 0;
 };
 
-/// The object the Ambrel library exports; the host finds it by the name below.
+/// The object the Ambrel library exports; the host finds it by the name below,
+/// the one the strip control is registered under.
 class AmbrelFactory
 {
 public:

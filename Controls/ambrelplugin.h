@@ -26,7 +26,7 @@ extern "C" {
 Q_DECL_EXPORT int DllRegisterServer();
 /// 0: nothing was registered outside the library.
 Q_DECL_EXPORT int DllUnregisterServer();
-/// The AmbrelFactory (as void *) for "Ambrelbar.Ambrel", otherwise nullptr.
+/// The AmbrelFactory (as void *) for its name AmbrelFactory_iid, otherwise nullptr.
 Q_DECL_EXPORT void *DllGetClassObject(const char *name);
 /// 0 when no strip of this library is alive, 1 otherwise.
 Q_DECL_EXPORT int DllCanUnloadNow();

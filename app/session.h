@@ -58,12 +58,7 @@ public:
     /// copy leaves changes nothing.
     void exit_Click();
 
-    /// Ends the process now, without leaving the directory: uploads in
-    /// progress are reset first.
-    void endNow(int status);
-
     State state() const { return m_state; }
-    const ProgramSettings &settings() const { return m_settings; }
     DirectoryExchange &exchange() { return *m_exchange; }
     /// The main window, once "Connect" has made it.
     MDIMain *mainWindow() const { return m_main.get(); }
@@ -83,6 +78,9 @@ private:
     void exchange_Step(DirectoryExchange::Step step);
     void exchange_Registered(bool ok);
     void exchange_Unregistered(bool ok);
+    // Ends the process now, without leaving the directory: uploads in
+    // progress are reset first.
+    void endNow(int status);
     void end(int status);
 
     ProgramSettings m_settings;

@@ -14,6 +14,8 @@
 namespace {
 
 constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
+// A process ended by a signal ends with this status plus the signal's number.
+constexpr int SignalStatusBase = 128;
 
 int g_pipe[2] = {-1, -1};
 // Set once the exit command has been asked for, in whatever way.
@@ -24,7 +26,7 @@ volatile std::sig_atomic_t g_again = 0;
 
 extern "C" void onForcedEnd(int)
 {
-    _exit(128 + g_signal);
+    _exit(SignalStatusBase + g_signal);
 }
 
 extern "C" void onSignal(int number)
@@ -101,7 +103,7 @@ void SessionEnd::readSignal()
         // The event loop has it in time: the handler's own end is not needed.
         alarm(0);
         m_endedNow = true;
-        emit endNowRequested(128 + g_signal);
+        emit endNowRequested(SignalStatusBase + g_signal);
         return;
     }
     request();

@@ -31,9 +31,6 @@ public:
     explicit SessionEnd(QObject *parent = nullptr);
     ~SessionEnd() override;
 
-    /// Whether the handlers are in place.
-    bool isInstalled() const { return m_notifier != nullptr; }
-
 signals:
     /// The session is ending: run the exit command. Emitted once.
     void endRequested();

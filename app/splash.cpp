@@ -1,10 +1,10 @@
 #include "app/splash.h"
 
 #include "Controls/ambrelinterface.h"
+#include "Controls/twips.h"
 #include "app/session.h"
 #include "app/windows/buttonlabel.h"
 #include "app/windows/look.h"
-#include "app/windows/twips.h"
 
 #include <QCloseEvent>
 #include <QFrame>
@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr char Caption[] = "Ferrin";
 constexpr double TitlePoints = 72;
+constexpr double ConnectPoints = 8.25;
 constexpr qint16 StripSpeed = 1;
 constexpr qint16 StripSmoothness = 999;
 
@@ -26,6 +26,32 @@ constexpr char StatusDisconnecting[] = "Disconnecting From Central Server";
 constexpr char StatusLoading[] = "Loading Users:";
 constexpr char StatusDone[] = "Done: Loading...";
 
+const char *statusText(DirectoryExchange::Step step)
+{
+    switch (step) {
+    case DirectoryExchange::Step::Connected:
+        return StatusConnected;
+    case DirectoryExchange::Step::Uploading:
+        return StatusUploading;
+    case DirectoryExchange::Step::Disconnecting:
+        return StatusDisconnecting;
+    case DirectoryExchange::Step::Loading:
+        return StatusLoading;
+    case DirectoryExchange::Step::Done:
+        return StatusDone;
+    }
+    return "";
+}
+
+// Designed layout, in twips. The strip starts left of the window's edge and
+// reaches past its right edge; "Connect" lies inside its panel.
+constexpr Twips::Size ClientSize{6705, 2430};
+constexpr Twips::Rect Label1Box{0, 0, 6975, 1815};
+constexpr Twips::Rect Ambrel1Box{-240, 2040, 6975, 375};
+constexpr Twips::Rect UsernameBox{840, 1800, 1695, 285};
+constexpr Twips::Rect Picture1Box{4920, 1680, 1455, 495};
+constexpr Twips::Rect Label4Box{360, 120, 615, 255};
+
 } // namespace
 
 Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
@@ -34,33 +60,33 @@ Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
     , m_session(session)
 {
     setObjectName(QStringLiteral("Splash"));
-    setWindowTitle(QString::fromLatin1(Caption));
+    setWindowTitle(QString::fromLatin1(Look::Caption));
     Look::paintGreenOnBlack(this);
-    setFixedSize(Twips::toPixelsX(6705, this), Twips::toPixelsY(2430, this));
+    setFixedSize(Twips::toPixels(ClientSize, *this));
     setMouseTracking(true);
 
-    m_Label1 = new QLabel(QString::fromLatin1(Caption), this);
+    m_Label1 = new QLabel(QString::fromLatin1(Look::Caption), this);
     m_Label1->setObjectName(QStringLiteral("Label1"));
     m_Label1->setFont(Look::face(TitlePoints, true, true));
     m_Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_Label1->setGeometry(Twips::rect(0, 0, 6975, 1815, this));
+    m_Label1->setGeometry(Twips::toPixels(Label1Box, *this));
     Look::paintGreenOnBlack(m_Label1);
 
     m_Ambrel1 = strips.createStrip(this);
     QWidget *strip = m_Ambrel1->widget();
     strip->setObjectName(QStringLiteral("Ambrel1"));
-    strip->setGeometry(Twips::rect(-240, 2040, 6975, 375, this));
+    strip->setGeometry(Twips::toPixels(Ambrel1Box, *this));
 
     m_Username = new QLineEdit(this);
     m_Username->setObjectName(QStringLiteral("Username"));
     m_Username->setAccessibleName(QStringLiteral("User name"));
-    m_Username->setGeometry(Twips::rect(840, 1800, 1695, 285, this));
+    m_Username->setGeometry(Twips::toPixels(UsernameBox, *this));
     Look::paintGreenOnBlack(m_Username);
 
     m_Picture1 = new QFrame(this);
     m_Picture1->setObjectName(QStringLiteral("Picture1"));
     m_Picture1->setFrameShape(QFrame::NoFrame);
-    m_Picture1->setGeometry(Twips::rect(4920, 1680, 1455, 495, this));
+    m_Picture1->setGeometry(Twips::toPixels(Picture1Box, *this));
     Look::paintGreenOnBlack(m_Picture1);
 
     // "Connect" looks like a label and works as a button: a click, Tab then
@@ -68,8 +94,8 @@ Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
     m_Label4 = new ButtonLabel(QStringLiteral("Connect"), m_Picture1);
     m_Label4->setObjectName(QStringLiteral("Label4"));
     m_Label4->setAccessibleName(QStringLiteral("Connect"));
-    m_Label4->setFont(Look::face(8.25));
-    m_Label4->setGeometry(Twips::rect(360, 120, 615, 255, this));
+    m_Label4->setFont(Look::face(ConnectPoints));
+    m_Label4->setGeometry(Twips::toPixels(Label4Box, *this));
     Look::paintGreenOnBlack(m_Label4);
 
     // Only the title, the connect label and the window itself react to the
@@ -96,11 +122,6 @@ Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
 }
 
 Splash::~Splash() = default;
-
-bool Splash::isConnecting() const
-{
-    return m_session.state() == Session::State::Registering;
-}
 
 void Splash::Form_Load()
 {
@@ -130,7 +151,8 @@ void Splash::mouseMoveEvent(QMouseEvent *event)
 void Splash::closeEvent(QCloseEvent *event)
 {
     // Before "Connect" the start-up window is all there is: closing it ends
-    // the program. During the exchange the close waits for it to finish.
+    // the program. After it the window stays until the exchange hands over
+    // to the main window, whose File > Exit is the way out.
     if (m_session.state() != Session::State::Waiting) {
         event->ignore();
         return;
@@ -167,23 +189,7 @@ void Splash::MainConnect()
 
 void Splash::exchange_Step(DirectoryExchange::Step step)
 {
-    switch (step) {
-    case DirectoryExchange::Step::Connected:
-        setStatus(QString::fromLatin1(StatusConnected));
-        break;
-    case DirectoryExchange::Step::Uploading:
-        setStatus(QString::fromLatin1(StatusUploading));
-        break;
-    case DirectoryExchange::Step::Disconnecting:
-        setStatus(QString::fromLatin1(StatusDisconnecting));
-        break;
-    case DirectoryExchange::Step::Loading:
-        setStatus(QString::fromLatin1(StatusLoading));
-        break;
-    case DirectoryExchange::Step::Done:
-        setStatus(QString::fromLatin1(StatusDone));
-        break;
-    }
+    setStatus(QString::fromLatin1(statusText(step)));
 }
 
 void Splash::session_HandingOver()

@@ -27,9 +27,6 @@ public:
     /// peer table; at the end the main window takes over (connectFinished()).
     void MainConnect();
 
-    AmbrelStrip *strip() const { return m_Ambrel1; }
-    bool isConnecting() const;
-
 signals:
     /// A status text of the exchange has been put in the title label.
     void statusShown(const QString &text);

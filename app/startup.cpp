@@ -51,7 +51,7 @@ AmbrelFactory *Startup::loadAmbrel(const QString &programFolder, QString *error)
     // Owned for the life of the process: the strip lives as long as Splash.
     auto *loader = new QPluginLoader(path, QCoreApplication::instance());
     const QString iid = loader->metaData().value(QStringLiteral("IID")).toString();
-    if (iid != QLatin1String(AmbrelName)) {
+    if (iid != QLatin1String(AmbrelFactory_iid)) {
         *error = QStringLiteral("%1 is not the progress strip library (%2)")
                      .arg(path, iid.isEmpty() ? loader->errorString() : iid);
         return nullptr;

@@ -36,9 +36,6 @@ namespace Startup {
 /// as main() took it, and the directory host it was built for.
 ProgramSettings defaultSettings(const QString &directoryHost, const QString &localAddress);
 
-/// The name the strip control is registered under.
-inline constexpr char AmbrelName[] = "Ambrelbar.Ambrel";
-
 /// Where the strip library is looked for: beside the program.
 QString ambrelPath(const QString &programFolder);
 

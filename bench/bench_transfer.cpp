@@ -245,7 +245,7 @@ int main(int argc, char **argv)
     ticker.stop();
     const qint64 peak = statusKiB("VmHWM:");
     // The list is scrolled to its last line once, as a user would.
-    ProgressList *list = window->list();
+    ProgressList *list = window->DL();
     QElapsedTimer scroll;
     scroll.start();
     list->scrollToBottom();

@@ -12,8 +12,8 @@
 
 namespace {
 
-/// One row of a progress list or of the search results. It holds no text: the
-/// row's line is read from the model whenever a tool asks for it.
+// One row of a progress list or of the search results. It holds no text: the
+// row's line is read from the model whenever a tool asks for it.
 class ProgressRowAccessible : public QAccessibleInterface
 {
 public:
@@ -102,13 +102,13 @@ private:
     int m_row;
 };
 
-/// The progress list: one child per row. Rows are made when a tool asks for
-/// them, and only the last few asked for are kept, so a list of a billion
-/// rows costs no more than one of ten.
+// The progress list: one child per row. Rows are made when a tool asks for
+// them, and only the last few asked for are kept, so a list of a billion
+// rows costs no more than one of ten.
 class ProgressListAccessible : public QAccessibleWidget
 {
 public:
-    /// Row interfaces kept at most; older ones are let go.
+    // Row interfaces kept at most; older ones are let go.
     static constexpr std::size_t KeptRows = 256;
 
     explicit ProgressListAccessible(ProgressList *list)
@@ -185,7 +185,7 @@ private:
     mutable std::deque<int> m_order;
 };
 
-/// The "Connect" label: a push button with a press action.
+// The "Connect" label: a push button with a press action.
 class ButtonLabelAccessible : public QAccessibleWidget
 {
 public:

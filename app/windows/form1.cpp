@@ -1,7 +1,7 @@
 #include "app/windows/form1.h"
 
+#include "Controls/twips.h"
 #include "app/windows/iconcontrol.h"
-#include "app/windows/twips.h"
 
 #include <QEvent>
 #include <QTimer>
@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int DesignInterval = 10;
+constexpr Twips::Size ClientSize{4680, 3090};
 
 } // namespace
 
@@ -19,7 +20,7 @@ Form1::Form1(QWidget *mainWindow, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
-    setFixedSize(Twips::toPixelsX(4680, this), Twips::toPixelsY(3090, this));
+    setFixedSize(Twips::toPixels(ClientSize, *this));
     m_Timer1->setObjectName(QStringLiteral("Timer1"));
     m_Timer1->setInterval(DesignInterval);
     connect(m_Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);

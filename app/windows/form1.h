@@ -21,7 +21,7 @@ public:
     /// is a minimised main window to hide.
     void enableTimer(int interval);
 
-    QTimer *timer() const { return m_Timer1; }
+    QTimer *Timer1() const { return m_Timer1; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -1,9 +1,9 @@
 #include "app/windows/frmdp.h"
 
+#include "Controls/twips.h"
 #include "app/windows/canvas.h"
 #include "app/windows/look.h"
 #include "app/windows/progresslist.h"
-#include "app/windows/twips.h"
 #include "net/bytelinesmodel.h"
 
 #include <QEvent>
@@ -20,12 +20,8 @@ namespace {
 constexpr double FontPoints = 14.25;
 
 // The list as designed inside the panel, and the panel, in twips.
-constexpr double ListLeft = 480;
-constexpr double ListTop = 360;
-constexpr double ListWidth = 3375;
-constexpr double ListHeight = 2055;
-constexpr double PanelWidth = 4455;
-constexpr double PanelHeight = 3015;
+constexpr Twips::Rect DLBox{480, 360, 3375, 2055};
+constexpr Twips::Rect Picture1Box{0, 0, 4455, 3015};
 // Added to the list's extent when the window is sized to it.
 constexpr double LoadMargin = 1;
 
@@ -48,7 +44,7 @@ frmDP::frmDP(QWidget *mainFrame, QWidget *parent)
     , m_content(new QWidget(this))
     , m_Picture1(new Canvas(m_content))
     , m_DL(new ProgressList(m_Picture1))
-    , m_model(new ByteLinesModel(this))
+    , m_lines(new ByteLinesModel(this))
 {
     setObjectName(QStringLiteral("frmDP"));
     setWindowTitle(QStringLiteral("Downloads:"));
@@ -64,7 +60,7 @@ frmDP::frmDP(QWidget *mainFrame, QWidget *parent)
     Look::paintList(m_DL);
     Look::paintList(m_DL->viewport());
     Look::paintScrollBar(m_DL->verticalScrollBar());
-    m_DL->setModel(m_model);
+    m_DL->setModel(m_lines);
 
     Form_Load();
 }
@@ -87,11 +83,11 @@ QSize frmDP::innerSize() const
 
 void frmDP::Form_Load()
 {
-    m_Picture1->setGeometry(Twips::rect(0, 0, PanelWidth, PanelHeight, this));
-    m_DL->setGeometry(Twips::rect(ListLeft, ListTop, ListWidth, ListHeight, this));
-    const double right = Twips::fromPixelsX(m_DL->x() + m_DL->width(), this);
-    const double bottom = Twips::fromPixelsY(m_DL->y() + m_DL->height(), this);
-    resize(Twips::toPixelsX(right + LoadMargin, this), Twips::toPixelsY(bottom + LoadMargin, this));
+    m_Picture1->setGeometry(Twips::toPixels(Picture1Box, *this));
+    m_DL->setGeometry(Twips::toPixels(DLBox, *this));
+    const double right = Twips::fromPixelsX(m_DL->x() + m_DL->width(), *this);
+    const double bottom = Twips::fromPixelsY(m_DL->y() + m_DL->height(), *this);
+    resize(Twips::toPixelsX(right + LoadMargin, *this), Twips::toPixelsY(bottom + LoadMargin, *this));
     Draw();
     m_loaded = true;
 }
@@ -154,15 +150,15 @@ void frmDP::showEvent(QShowEvent *event)
 
 void frmDP::clearProgress()
 {
-    m_model->clear();
+    m_lines->clear();
 }
 
 void frmDP::addProgressLine(const QString &line)
 {
-    m_model->addLine(line);
+    m_lines->addLine(line);
 }
 
 void frmDP::addProgressBytes(const QString &path, qint64 offset, qint64 count)
 {
-    m_model->addBytes(path, offset, count);
+    m_lines->addBytes(path, offset, count);
 }

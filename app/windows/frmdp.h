@@ -22,9 +22,10 @@ public:
     /// the main frame is minimised.
     void Draw();
 
-    ByteLinesModel *model() const { return m_model; }
-    ProgressList *list() const { return m_DL; }
-    Canvas *picture() const { return m_Picture1; }
+    ProgressList *DL() const { return m_DL; }
+    Canvas *Picture1() const { return m_Picture1; }
+    /// What the list shows.
+    ByteLinesModel *lines() const { return m_lines; }
 
 public slots:
     void clearProgress();
@@ -47,7 +48,7 @@ private:
     QWidget *m_content;
     Canvas *m_Picture1;
     ProgressList *m_DL;
-    ByteLinesModel *m_model;
+    ByteLinesModel *m_lines;
     bool m_loaded = false;
     bool m_shown = false;
     bool m_inResize = false;

@@ -1,10 +1,10 @@
 #include "app/windows/frmsearch.h"
 
+#include "Controls/twips.h"
 #include "app/windows/canvas.h"
 #include "app/windows/look.h"
 #include "app/windows/progresslist.h"
 #include "app/windows/searchresultsmodel.h"
-#include "app/windows/twips.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -24,25 +24,14 @@ constexpr double TextPoints = 8.25;
 // Designed layout, in twips.
 constexpr double NormalHeight = 3630;
 constexpr double WidthRuleDivisor = 30;
-constexpr double DesignedClientWidth = 5490;
-constexpr double DesignedClientHeight = 3135;
-
-struct Box
-{
-    double left, top, width, height;
-};
-constexpr Box SearchtextBox{120, 600, 2775, 285};
-constexpr Box Command1Box{3000, 600, 2415, 255};
-constexpr Box Picture1Box{0, 0, 5535, 3135};
-constexpr Box Label2Box{120, 360, 1095, 255};
-constexpr Box SearchresultsBox{120, 960, 5295, 1980};
-constexpr Box Label3Box{0, 0, 1095, 255};
-constexpr Box Label1Box{0, 0, 7935, 495};
-
-QRect place(const Box &box, const QWidget *w)
-{
-    return Twips::rect(box.left, box.top, box.width, box.height, w);
-}
+constexpr Twips::Size DesignedClientSize{5490, 3135};
+constexpr Twips::Rect SearchtextBox{120, 600, 2775, 285};
+constexpr Twips::Rect Command1Box{3000, 600, 2415, 255};
+constexpr Twips::Rect Picture1Box{0, 0, 5535, 3135};
+constexpr Twips::Rect Label2Box{120, 360, 1095, 255};
+constexpr Twips::Rect SearchresultsBox{120, 960, 5295, 1980};
+constexpr Twips::Rect Label3Box{0, 0, 1095, 255};
+constexpr Twips::Rect Label1Box{0, 0, 7935, 495};
 
 } // namespace
 
@@ -67,21 +56,21 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
     setWidget(m_surface);
 
     m_Label3->setObjectName(QStringLiteral("Label3"));
-    m_Label3->setGeometry(place(Label3Box, this));
+    m_Label3->setGeometry(Twips::toPixels(Label3Box, *this));
     Look::paintGreenOnBlack(m_Label3);
     m_Label1->setObjectName(QStringLiteral("Label1"));
-    m_Label1->setGeometry(place(Label1Box, this));
+    m_Label1->setGeometry(Twips::toPixels(Label1Box, *this));
     m_Label1->setFont(Look::face(TitlePoints));
     Look::paintGreenOnBlack(m_Label1);
 
     // The panel covers both labels; the text box and the button lie above it.
     m_Picture1->setObjectName(QStringLiteral("Picture1"));
-    m_Picture1->setGeometry(place(Picture1Box, this));
+    m_Picture1->setGeometry(Twips::toPixels(Picture1Box, *this));
     m_Label2->setObjectName(QStringLiteral("Label2"));
-    m_Label2->setGeometry(place(Label2Box, this));
+    m_Label2->setGeometry(Twips::toPixels(Label2Box, *this));
     Look::paintGreenOnBlack(m_Label2);
     m_Searchresults->setObjectName(QStringLiteral("Searchresults"));
-    m_Searchresults->setGeometry(place(SearchresultsBox, this));
+    m_Searchresults->setGeometry(Twips::toPixels(SearchresultsBox, *this));
     m_Searchresults->setModel(m_results);
     // Entries that come in while the user reads the list leave it where it is.
     m_Searchresults->setFollowsAdded(false);
@@ -92,10 +81,10 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
 
     m_searchtext->setObjectName(QStringLiteral("searchtext"));
     m_searchtext->setAccessibleName(QStringLiteral("Search text"));
-    m_searchtext->setGeometry(place(SearchtextBox, this));
+    m_searchtext->setGeometry(Twips::toPixels(SearchtextBox, *this));
     m_Command1->setObjectName(QStringLiteral("Command1"));
     m_Command1->setAccessibleName(QString::fromLatin1(SearchCaption));
-    m_Command1->setGeometry(place(Command1Box, this));
+    m_Command1->setGeometry(Twips::toPixels(Command1Box, *this));
     m_searchtext->raise();
     m_Command1->raise();
     setTabOrder(m_searchtext, m_Command1);
@@ -111,16 +100,16 @@ frmsearch::frmsearch(QWidget *mainFrame, QWidget *parent)
 
     // The width rule starts from the designed size and settles within a
     // resize or two, wherever it starts.
-    resize(Twips::toPixelsX(DesignedClientWidth, this), Twips::toPixelsY(DesignedClientHeight, this));
+    resize(Twips::toPixels(DesignedClientSize, *this));
     Form_Load();
 }
 
 void frmsearch::applySizeRule()
 {
     const QRect button = m_Command1->geometry();
-    const double buttonRight = Twips::fromPixelsX(button.x() + button.width(), this);
-    const double width = buttonRight + Twips::fromPixelsX(this->width(), this) / WidthRuleDivisor;
-    resize(Twips::toPixelsX(width, this), Twips::toPixelsY(NormalHeight, this));
+    const double buttonRight = Twips::fromPixelsX(button.x() + button.width(), *this);
+    const double width = buttonRight + Twips::fromPixelsX(this->width(), *this) / WidthRuleDivisor;
+    resize(Twips::toPixelsX(width, *this), Twips::toPixelsY(NormalHeight, *this));
 }
 
 void frmsearch::Form_Load()
@@ -184,11 +173,6 @@ void frmsearch::addResults(const QStringList &entries)
     m_results->append(entries);
 }
 
-void frmsearch::addResult(const QString &entry)
-{
-    m_results->append({entry});
-}
-
 void frmsearch::setSearching(bool running)
 {
     m_Command1->setEnabled(!running);
@@ -218,8 +202,9 @@ void frmsearch::showBusy()
 void frmsearch::Command1_Click()
 {
     m_results->clear();
-    // The search runs the event loop until it is over, and the user may close
-    // this window meanwhile: nothing here touches it after the signal.
+    // The search starts and runs on by itself; its entries come back through
+    // addResults(), to this window or, once the user has closed it, to one
+    // made anew.
     emit searchRequested(m_searchtext->text());
 }
 

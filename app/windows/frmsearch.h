@@ -32,7 +32,6 @@ public:
 
     /// Appends result entries to the list.
     void addResults(const QStringList &entries);
-    void addResult(const QString &entry);
 
     QLineEdit *searchtext() const { return m_searchtext; }
     QPushButton *Command1() const { return m_Command1; }
@@ -40,9 +39,6 @@ public:
     ProgressList *Searchresults() const { return m_Searchresults; }
     /// What the result list holds.
     SearchResultsModel *results() const { return m_results; }
-
-    /// Whether a search or a requested download keeps the busy pointer up.
-    bool isBusy() const { return m_searching || m_downloadWaiting; }
 
 public slots:
     /// The Search button is disabled, and the busy pointer shown, while a
@@ -73,6 +69,8 @@ private:
     void Command1_Click();
     void Searchresults_DblClick();
     void applySizeRule();
+    // Whether a search or a requested download keeps the busy pointer up.
+    bool isBusy() const { return m_searching || m_downloadWaiting; }
     void showBusy();
 
     QWidget *m_mainFrame;

@@ -1,7 +1,6 @@
 #include "app/windows/iconcontrol.h"
 
 #include "app/windows/look.h"
-#include "app/windows/twips.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -10,75 +9,28 @@
 #include <QVersionNumber>
 #include <QWidget>
 
-#include <cmath>
-
 namespace {
+
+// The notification area's tips are this long at most.
+constexpr qsizetype TipLength = 64;
 
 QPointer<QSystemTrayIcon> g_icon;
 std::optional<bool> g_trayOverride;
 
-} // namespace
-
-QByteArray Iconcontrol::tipRecord(const QString &productName, int major, int minor, int revision)
+// Name, major.minor and revision, each number as a 16-bit value.
+QString tipText()
 {
-    const QString tip = QStringLiteral("%1 %2.%3, Build %4")
-                            .arg(productName)
-                            .arg(static_cast<quint16>(major))
-                            .arg(static_cast<quint16>(minor))
-                            .arg(static_cast<quint16>(revision));
-    QByteArray record = tip.toLatin1();
-    record.append('\0');
-    if (record.size() > TipLength)
-        record.truncate(TipLength);
-    while (record.size() < TipLength)
-        record.append(' ');
-    return record;
-}
-
-QString Iconcontrol::tipText(const QString &productName, int major, int minor, int revision)
-{
-    const QByteArray record = tipRecord(productName, major, minor, revision);
-    const qsizetype nul = record.indexOf('\0');
-    return QString::fromLatin1(nul < 0 ? record : record.left(nul));
-}
-
-void Iconcontrol::AddTrayIcon(QWidget *owner)
-{
-    if (g_icon)
-        return;
     const QVersionNumber version = QVersionNumber::fromString(QCoreApplication::applicationVersion());
-    QIcon image = owner->windowIcon();
-    if (image.isNull())
-        image = Look::programIcon();
-
-    auto *icon = new QSystemTrayIcon(image, qApp);
-    icon->setToolTip(tipText(QCoreApplication::applicationName(), version.majorVersion(), version.minorVersion(),
-                             version.microVersion()));
-    QPointer<QWidget> target(owner);
-    QObject::connect(icon, &QSystemTrayIcon::activated, icon, [target](QSystemTrayIcon::ActivationReason reason) {
-        if (!target)
-            return;
-        // Only the left double click means anything; the rest map to the
-        // messages the icon ignores.
-        const int message = reason == QSystemTrayIcon::DoubleClick ? WM_LBUTTONDBLCLK
-                            : reason == QSystemTrayIcon::Context   ? WM_RBUTTONUP
-                                                                   : WM_LBUTTONUP;
-        TrayMessage(message, target);
-    });
-    icon->show();
-    g_icon = icon;
+    return QStringLiteral("%1 %2.%3, Build %4")
+        .arg(QCoreApplication::applicationName())
+        .arg(static_cast<quint16>(version.majorVersion()))
+        .arg(static_cast<quint16>(version.minorVersion()))
+        .arg(static_cast<quint16>(version.microVersion()))
+        .left(TipLength);
 }
 
-void Iconcontrol::TrayMouseMessage(double X, double /*Y*/, QWidget *owner)
+void iconDoubleClicked(QWidget *owner)
 {
-    const double twipsPerPixel = Twips::PerInch / Twips::dpiX(owner);
-    TrayMessage(static_cast<int>(std::nearbyint(X / twipsPerPixel)), owner);
-}
-
-void Iconcontrol::TrayMessage(int message, QWidget *owner)
-{
-    if (message != WM_LBUTTONDBLCLK || !owner)
-        return;
     const bool minimised = owner->windowState() & Qt::WindowMinimized;
     // Hidden without being minimised, the frame has not been opened yet (the
     // start-up sequence shows it): there is nothing to restore or minimise.
@@ -93,6 +45,28 @@ void Iconcontrol::TrayMessage(int message, QWidget *owner)
     }
 }
 
+} // namespace
+
+void Iconcontrol::AddTrayIcon(QWidget *owner)
+{
+    if (g_icon)
+        return;
+    QIcon image = owner->windowIcon();
+    if (image.isNull())
+        image = Look::programIcon();
+
+    auto *icon = new QSystemTrayIcon(image, qApp);
+    icon->setToolTip(tipText());
+    QPointer<QWidget> target(owner);
+    QObject::connect(icon, &QSystemTrayIcon::activated, icon, [target](QSystemTrayIcon::ActivationReason reason) {
+        // Only the left double click means anything.
+        if (target && reason == QSystemTrayIcon::DoubleClick)
+            iconDoubleClicked(target);
+    });
+    icon->show();
+    g_icon = icon;
+}
+
 void Iconcontrol::RemoveTrayIcon()
 {
     if (!g_icon)
@@ -101,9 +75,9 @@ void Iconcontrol::RemoveTrayIcon()
     delete g_icon.data();
 }
 
-bool Iconcontrol::hasTrayIcon()
+QSystemTrayIcon *Iconcontrol::trayIcon()
 {
-    return g_icon && g_icon->isVisible();
+    return g_icon;
 }
 
 bool Iconcontrol::trayAvailable()

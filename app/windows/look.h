@@ -7,8 +7,10 @@
 #include <QWidget>
 
 /// The program's look: black windows, green text in a comic face, lists green
-/// on dark grey.
+/// on dark grey, and the name the start-up and main windows show.
 namespace Look {
+
+inline constexpr char Caption[] = "Ferrin";
 
 inline const QColor Background(0, 0, 0);
 inline const QColor Text(0, 255, 0);

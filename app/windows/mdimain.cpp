@@ -1,12 +1,12 @@
 #include "app/windows/mdimain.h"
 
+#include "Controls/twips.h"
 #include "app/windows/form1.h"
 #include "app/windows/frmdp.h"
 #include "app/windows/frmsearch.h"
 #include "app/windows/iconcontrol.h"
 #include "app/windows/look.h"
 #include "app/windows/orvik.h"
-#include "app/windows/twips.h"
 #include "directory/tamsin.h"
 #include "net/downloadclient.h"
 #include "net/searchclient.h"
@@ -24,6 +24,9 @@
 namespace {
 
 constexpr int HideInterval = 100;
+constexpr Twips::Size ClientSize{7335, 5235};
+// The client area behind the child windows.
+const QColor AreaBackground(128, 128, 128);
 
 constexpr char RestoreNotice[] = "Closing keeps Ferrin running, minimised: bring it back from the task bar. "
                                  "File > Exit ends it.";
@@ -37,14 +40,14 @@ MDIMain::MDIMain(ServerSettings settings, const PeerTable &peers, QWidget *paren
     , m_area(new QMdiArea(this))
 {
     setObjectName(QStringLiteral("MDIMain"));
-    setWindowTitle(QStringLiteral("Ferrin"));
+    setWindowTitle(QString::fromLatin1(Look::Caption));
     m_area->setObjectName(QStringLiteral("ClientArea"));
-    m_area->setBackground(QColor(128, 128, 128));
+    m_area->setBackground(AreaBackground);
     setCentralWidget(m_area);
     buildMenus();
     m_area->viewport()->setMouseTracking(true);
     m_area->viewport()->installEventFilter(this);
-    resize(Twips::toPixelsX(7335, this), Twips::toPixelsY(5235, this) + menuBar()->sizeHint().height());
+    resize(Twips::toPixels(ClientSize, *this) + QSize(0, menuBar()->sizeHint().height()));
 }
 
 MDIMain::~MDIMain()
@@ -79,8 +82,7 @@ Server *MDIMain::server()
     if (!m_Server) {
         // A search asks the peers the table holds when it starts.
         m_Server = new Server(m_settings, [this] { return peerAddresses(); });
-        m_area->addSubWindow(m_Server, Qt::FramelessWindowHint);
-        m_Server->hide();
+        addHidden(m_Server, Qt::FramelessWindowHint);
         connectServer();
     }
     return m_Server;
@@ -179,8 +181,7 @@ Orvik *MDIMain::orvik()
 {
     if (!m_Orvik) {
         m_Orvik = new Orvik(this, m_peers);
-        m_area->addSubWindow(m_Orvik, Qt::FramelessWindowHint);
-        m_Orvik->hide();
+        addHidden(m_Orvik, Qt::FramelessWindowHint);
     }
     return m_Orvik;
 }
@@ -189,8 +190,7 @@ frmsearch *MDIMain::searchWindow()
 {
     if (!m_frmsearch) {
         m_frmsearch = new frmsearch(this);
-        m_area->addSubWindow(m_frmsearch);
-        m_frmsearch->hide();
+        addHidden(m_frmsearch);
         SearchClient &client = server()->searchClient();
         m_frmsearch->setSearching(client.isSearching());
         connect(m_frmsearch, &frmsearch::searchRequested, m_Server, &Server::search);
@@ -205,10 +205,16 @@ frmDP *MDIMain::progressWindow()
 {
     if (!m_frmDP) {
         m_frmDP = new frmDP(this);
-        m_area->addSubWindow(m_frmDP);
-        m_frmDP->hide();
+        addHidden(m_frmDP);
     }
     return m_frmDP;
+}
+
+void MDIMain::addHidden(QMdiSubWindow *child, Qt::WindowFlags flags)
+{
+    // Made on first use, a child window shows only when asked to.
+    m_area->addSubWindow(child, flags);
+    child->hide();
 }
 
 void MDIMain::showChild(QMdiSubWindow *child)
@@ -296,7 +302,7 @@ void MDIMain::MDIForm_Resize()
         return;
     const QSize client = m_area->viewport()->size();
     Server *net = server();
-    const int width = static_cast<int>(std::lround(client.width() / 20.0));
+    const int width = static_cast<int>(std::lround(client.width() / double(ServerWidthShare)));
     net->setGeometry(client.width() - width, 0, width, client.height());
 
     Orvik *status = orvik();

@@ -23,6 +23,10 @@ class MDIMain : public QMainWindow
     Q_OBJECT
 
 public:
+    /// The networking strip is the client area's width divided by this, at
+    /// its right edge.
+    static constexpr int ServerWidthShare = 20;
+
     MDIMain(ServerSettings settings, const PeerTable &peers, QWidget *parent = nullptr);
     ~MDIMain() override;
 
@@ -43,9 +47,6 @@ public:
     void showSearchWindow();
     void showProgressWindow();
 
-    /// The addresses of the peer table, entries 1 to PeerCount.
-    QStringList peerAddresses() const;
-
     /// The client area that holds the child windows.
     QMdiArea *area() const { return m_area; }
 
@@ -53,9 +54,6 @@ public:
     /// reached: all of it above the status strip and left of the networking
     /// strip.
     QRect reachableArea() const;
-    /// Moves child, when it lies partly outside the reachable area, back
-    /// inside it (its top-left corner first, when it is larger).
-    void keepInside(QMdiSubWindow *child);
 
 signals:
     /// File > Exit.
@@ -75,7 +73,13 @@ private:
     void showSearchProgress();
     void connectDownloadFeedback();
     void downloadAnswered();
+    // The addresses of the peer table, entries 1 to PeerCount.
+    QStringList peerAddresses() const;
+    void addHidden(QMdiSubWindow *child, Qt::WindowFlags flags = {});
     void showChild(QMdiSubWindow *child);
+    // Moves child, when it lies partly outside the reachable area, back
+    // inside it (its top-left corner first, when it is larger).
+    void keepInside(QMdiSubWindow *child);
     void keepChildrenInside();
 
     ServerSettings m_settings;

@@ -1,10 +1,10 @@
 #include "app/windows/orvik.h"
 
+#include "Controls/twips.h"
 #include "app/windows/accessible.h"
-#include "directory/tamsin.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
-#include "app/windows/twips.h"
+#include "directory/tamsin.h"
 
 #include <QFontMetrics>
 #include <QLabel>
@@ -25,10 +25,12 @@ constexpr double FontPoints = 14.25;
 // it fit the strip's height beside the count.
 constexpr double LinePoints = 8.25;
 constexpr int LineGap = 6;
-// The networking strip covers the right twentieth of the strip's width.
-constexpr int NetworkStripShare = 20;
 
-/// text cut with an ellipsis until it fits size when wrapped at words.
+// Designed layout, in twips. The count's left edge follows "Status: ".
+constexpr Twips::Size ClientSize{15360, 450};
+constexpr Twips::Size Label1Size{1695, 495};
+
+// text cut with an ellipsis until it fits size when wrapped at words.
 QString fitted(const QString &text, const QFont &font, QSize size)
 {
     const QFontMetrics metrics(font);
@@ -46,8 +48,8 @@ QString fitted(const QString &text, const QFont &font, QSize size)
     return cut;
 }
 
-/// Calls back whenever the watched window is shown, hidden, minimised or
-/// restored.
+// Calls back whenever the watched window is shown, hidden, minimised or
+// restored.
 class ShownWatcher : public QObject
 {
 public:
@@ -110,7 +112,7 @@ Orvik::Orvik(MDIMain *main, const PeerTable &peers)
     m_lineLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_lineLabel->hide();
 
-    resize(Twips::toPixelsX(15360, this), designHeight());
+    resize(Twips::toPixelsX(ClientSize.width, *this), designHeight());
 
     m_status->setObjectName(QStringLiteral("status"));
     m_status->setInterval(StatusInterval);
@@ -153,7 +155,7 @@ void Orvik::catchUp()
 
 int Orvik::designHeight() const
 {
-    return Twips::toPixelsY(450, this);
+    return Twips::toPixelsY(ClientSize.height, *this);
 }
 
 void Orvik::placeLabel()
@@ -161,7 +163,7 @@ void Orvik::placeLabel()
     // The count stands right of "Status: " rather than over it, so that both
     // stay readable.
     const int left = QFontMetrics(m_canvas->font()).horizontalAdvance(QString::fromLatin1(StatusText));
-    m_Label1->setGeometry(left, 0, Twips::toPixelsX(1695, this), Twips::toPixelsY(495, this));
+    m_Label1->setGeometry(QRect(QPoint(left, 0), Twips::toPixels(Label1Size, *this)));
 }
 
 void Orvik::placeLine()
@@ -171,7 +173,7 @@ void Orvik::placeLine()
     // needs, so that the gradient stays in sight. A line too long for the
     // room ends in an ellipsis; the strip's tip holds all of it.
     const int left = m_Label1->geometry().right() + 1 + LineGap;
-    const int right = m_canvas->width() - m_canvas->width() / NetworkStripShare - LineGap;
+    const int right = m_canvas->width() - m_canvas->width() / MDIMain::ServerWidthShare - LineGap;
     // The text wraps within the label less its margin on either side.
     const QSize room(std::max(0, right - left - 2 * LineGap), designHeight());
     const QString shown = fitted(m_line, m_lineLabel->font(), room);
@@ -254,13 +256,6 @@ void Orvik::clearError(const QString &text)
 {
     if (m_errors.removeAll(text) > 0)
         showLine();
-}
-
-void Orvik::clearError()
-{
-    m_errors.clear();
-    m_notice.clear();
-    showLine();
 }
 
 void Orvik::Form_Click()

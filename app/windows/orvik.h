@@ -50,8 +50,6 @@ public:
     /// Takes back the error text, once its cause has ended; the error shown
     /// before it, if one still stands, shows again.
     void clearError(const QString &text);
-    /// Takes every error and the notice away.
-    void clearError();
     /// The error or notice on show; empty when there is none.
     QString line() const { return m_line; }
     bool hasError() const { return !m_errors.isEmpty(); }
@@ -60,10 +58,10 @@ public:
     int designHeight() const;
 
     Canvas *canvas() const { return m_canvas; }
-    QLabel *label() const { return m_Label1; }
+    QLabel *Label1() const { return m_Label1; }
     /// Where the error or notice is shown.
     QLabel *lineLabel() const { return m_lineLabel; }
-    QTimer *statusTimer() const { return m_status; }
+    QTimer *status() const { return m_status; }
 
 public slots:
     void status_Timer();

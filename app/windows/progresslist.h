@@ -24,8 +24,6 @@ public:
     int rowHeight() const { return m_rowHeight; }
     /// The first row shown.
     int topRow() const;
-    /// Whether the last row is in view, so that added rows are followed.
-    bool followsEnd() const;
     /// Whether rows added at the end scroll into view while the last row is
     /// in view; on by default.
     void setFollowsAdded(bool follow) { m_followsAdded = follow; }
@@ -52,6 +50,8 @@ protected slots:
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
 
 private:
+    // Whether the last row is in view, so that added rows are followed.
+    bool followsEnd() const;
     int rowCount() const;
     int visibleRows() const;
     void measureRows();

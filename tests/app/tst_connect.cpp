@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QSessionManager>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -175,7 +176,7 @@ void TestConnect::connectAndExit()
     emit main->exitRequested(); // a second "Exit" while the first runs
     QTRY_COMPARE(m_ended, 1);
     QCOMPARE(m_status, 0);
-    QVERIFY(!Iconcontrol::hasTrayIcon());
+    QVERIFY(!Iconcontrol::trayIcon());
     QCOMPARE(readFile(remoteCopy()), QByteArray("\"10.0.0.1\",1\r\n"));
     // The copy's end must not read as the end of the file: the download ends
     // in a reset, and what came is the file's beginning.
@@ -206,7 +207,7 @@ void TestConnect::statusStripSaysWhatFailed()
     QVERIFY2(status->line().startsWith(QStringLiteral("Cannot listen on port %1").arg(holder.serverPort())),
              qPrintable(status->line()));
     // It stays across the user count's ticks.
-    QSignalSpy ticks(status->statusTimer(), &QTimer::timeout);
+    QSignalSpy ticks(status->status(), &QTimer::timeout);
     QVERIFY(ticks.wait(3000) && ticks.wait(3000));
     QVERIFY(status->hasError());
 }
@@ -257,14 +258,19 @@ void TestConnect::trayDoubleClickDuringConnect()
     // before the start-up sequence shows it.
     QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 0.5}}));
     QSignalSpy finished(m_splash.get(), &Splash::connectFinished);
-    connect(&m_session->exchange(), &DirectoryExchange::stepReached, this, [this](DirectoryExchange::Step step) {
+    bool clicked = false;
+    connect(&m_session->exchange(), &DirectoryExchange::stepReached, this, [&](DirectoryExchange::Step step) {
         if (step == DirectoryExchange::Step::Uploading)
-            QTimer::singleShot(0, this, [this] {
-                Iconcontrol::TrayMessage(Iconcontrol::WM_LBUTTONDBLCLK, mainWindow());
+            QTimer::singleShot(0, this, [&] {
+                if (QSystemTrayIcon *icon = Iconcontrol::trayIcon()) {
+                    emit icon->activated(QSystemTrayIcon::DoubleClick);
+                    clicked = true;
+                }
             });
     });
     m_splash->MainConnect();
     QVERIFY(finished.wait(30000));
+    QVERIFY(clicked);
     MDIMain *main = mainWindow();
     QVERIFY(main->isVisible());
     QVERIFY(!(main->windowState() & Qt::WindowMinimized));
@@ -374,7 +380,7 @@ void TestConnect::progressWindowClosedDuringDownload()
     // The copy dials the port every copy listens on; here the other's.
     download.setUploadPort(responder.port());
     QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
-    QTRY_VERIFY(first->model()->byteCount() > 0);
+    QTRY_VERIFY(first->lines()->byteCount() > 0);
     QVERIFY(first->close());
     QTRY_VERIFY(first.isNull());
     main->showProgressWindow();
@@ -382,7 +388,7 @@ void TestConnect::progressWindowClosedDuringDownload()
     QVERIFY(second->isVisible());
     QVERIFY(finished.wait(30000));
     QVERIFY(finished.first().first().toBool());
-    QCOMPARE(second->model()->data(second->model()->index(second->model()->rowCount() - 1)).toString(),
+    QCOMPARE(second->lines()->data(second->lines()->index(second->lines()->rowCount() - 1)).toString(),
              QStringLiteral("Done!"));
 }
 

@@ -1,4 +1,5 @@
 #include "Controls/ambrelinterface.h"
+#include "Controls/twips.h"
 #include "app/session.h"
 #include "app/splash.h"
 #include "app/startup.h"
@@ -6,7 +7,6 @@
 #include "app/windows/iconcontrol.h"
 #include "app/windows/look.h"
 #include "app/windows/mdimain.h"
-#include "app/windows/twips.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -27,9 +29,8 @@ private slots:
     void cleanup();
     void onlySplashAtStart();
     void hoverBorderFollowsPointer();
+    void connectHandsOverOnce_data();
     void connectHandsOverOnce();
-    void connectByKeyboardAndAssistiveTools_data();
-    void connectByKeyboardAndAssistiveTools();
     void closingBeforeConnectEndsProgram();
     void missingLibraryEndsWithClearMessage();
 
@@ -38,6 +39,8 @@ private:
     AmbrelFactory *m_strips = nullptr;
     PeerTable m_peers;
     QTemporaryDir m_folder;
+    // The directory's port: bound, never listening, so nobody answers there.
+    QTcpSocket m_noDirectory;
     std::unique_ptr<Session> m_session;
 };
 
@@ -47,6 +50,7 @@ void TestSplash::initTestCase()
     QString error;
     m_strips = Startup::loadAmbrel(QStringLiteral(AMBREL_FOLDER), &error);
     QVERIFY2(m_strips, qPrintable(error));
+    QVERIFY(m_noDirectory.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress));
 }
 
 void TestSplash::cleanup()
@@ -60,7 +64,7 @@ std::unique_ptr<Splash> TestSplash::makeSplash(Session::EndProcess end)
     ProgramSettings settings;
     settings.programFolder = m_folder.path();
     settings.localAddress = QStringLiteral("127.0.0.1");
-    settings.directoryHost = QStringLiteral("127.0.0.1:1"); // nobody answers there
+    settings.directoryHost = QStringLiteral("127.0.0.1:%1").arg(m_noDirectory.localPort());
     settings.searchPort = 0;
     settings.uploadPort = 0;
     if (!end)
@@ -68,41 +72,33 @@ std::unique_ptr<Splash> TestSplash::makeSplash(Session::EndProcess end)
     m_session.reset();
     Iconcontrol::RemoveTrayIcon();
     m_session = std::make_unique<Session>(settings, m_peers, end);
-    return std::make_unique<Splash>(*m_strips, *m_session);
+    auto splash = std::make_unique<Splash>(*m_strips, *m_session);
+    splash->show();
+    return splash;
 }
 
 void TestSplash::onlySplashAtStart()
 {
     auto splash = makeSplash();
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
 
+    // No other window and no icon until "Connect".
     QWidgetList visible;
     for (QWidget *w : QApplication::topLevelWidgets())
         if (w->isVisible())
             visible << w;
     QCOMPARE(visible, QWidgetList{splash.get()});
+    QVERIFY(!Iconcontrol::trayIcon());
 
-    QCOMPARE(splash->windowTitle(), QStringLiteral("Ferrin"));
-    auto *title = splash->findChild<QLabel *>(QStringLiteral("Label1"));
-    QVERIFY(title);
-    QCOMPARE(title->text(), QStringLiteral("Ferrin"));
-    QCOMPARE(title->font().pointSizeF(), 72.0);
-    QVERIFY(title->font().bold() && title->font().italic());
-    QCOMPARE(title->palette().color(QPalette::WindowText), QColor(0, 255, 0));
     // The designed face resolves to a comic face on this machine.
+    auto *title = splash->findChild<QLabel *>(QStringLiteral("Label1"));
     QVERIFY2(QFontInfo(title->font()).family().contains(QStringLiteral("Comic")),
              qPrintable(QFontInfo(title->font()).family()));
-
-    QVERIFY(splash->findChild<QWidget *>(QStringLiteral("Ambrel1")));
-    QCOMPARE(splash->findChild<QLineEdit *>(QStringLiteral("Username"))->text(), QString());
-    QCOMPARE(splash->findChild<QLabel *>(QStringLiteral("Label4"))->text(), QStringLiteral("Connect"));
 }
 
 void TestSplash::hoverBorderFollowsPointer()
 {
     auto splash = makeSplash();
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     auto *panel = splash->findChild<QFrame *>(QStringLiteral("Picture1"));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
@@ -121,48 +117,30 @@ void TestSplash::hoverBorderFollowsPointer()
     QTest::mouseMove(connect, connect->rect().center());
     QTRY_COMPARE(panel->frameShape(), QFrame::Box);
     // The window's own background: below the title, left of the user name.
-    QTest::mouseMove(splash.get(), QPoint(3, Twips::toPixelsY(1930, splash.get())));
+    QTest::mouseMove(splash.get(), QPoint(3, Twips::toPixelsY(1930, *splash)));
     QTRY_COMPARE(panel->frameShape(), QFrame::NoFrame);
 }
 
-void TestSplash::connectHandsOverOnce()
-{
-    auto splash = makeSplash();
-    splash->show();
-    QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
-    auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
-    auto *scroll = splash->strip()->widget()->findChild<QTimer *>(QStringLiteral("scroll"));
-    QVERIFY(scroll && !scroll->isActive());
-    QTest::mouseClick(connect, Qt::LeftButton);
-    QVERIFY(scroll->isActive());
-    QTRY_VERIFY(m_session->mainWindow() && m_session->mainWindow()->isVisible());
-    QVERIFY(!splash->isVisible());
-    // Gone with its window: nothing ticks for it any more.
-    QVERIFY(!scroll->isActive());
-    MDIMain *first = m_session->mainWindow();
-    QTest::mouseClick(connect, Qt::LeftButton);
-    QCOMPARE(m_session->mainWindow(), first);
-    Iconcontrol::RemoveTrayIcon();
-}
-
-void TestSplash::connectByKeyboardAndAssistiveTools_data()
+void TestSplash::connectHandsOverOnce_data()
 {
     QTest::addColumn<QString>("way");
+    QTest::newRow("click") << QStringLiteral("click");
     QTest::newRow("Tab, Enter") << QStringLiteral("enter");
     QTest::newRow("Tab, Space") << QStringLiteral("space");
     QTest::newRow("Enter in the user name") << QStringLiteral("username");
     QTest::newRow("press action") << QStringLiteral("press");
 }
 
-void TestSplash::connectByKeyboardAndAssistiveTools()
+void TestSplash::connectHandsOverOnce()
 {
     QFETCH(QString, way);
     auto splash = makeSplash();
-    splash->show();
     splash->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(splash.get()));
     auto *name = splash->findChild<QLineEdit *>(QStringLiteral("Username"));
     auto *connect = splash->findChild<QLabel *>(QStringLiteral("Label4"));
+    auto *scroll = splash->findChild<QTimer *>(QStringLiteral("scroll"));
+    QVERIFY(scroll && !scroll->isActive());
 
     QAccessibleInterface *nameBox = QAccessible::queryAccessibleInterface(name);
     QCOMPARE(nameBox->role(), QAccessible::EditableText);
@@ -174,7 +152,9 @@ void TestSplash::connectByKeyboardAndAssistiveTools()
 
     // The user name comes first; Tab goes on to "Connect".
     QTRY_VERIFY(name->hasFocus());
-    if (way == QLatin1String("username")) {
+    if (way == QLatin1String("click")) {
+        QTest::mouseClick(connect, Qt::LeftButton);
+    } else if (way == QLatin1String("username")) {
         QTest::keyClicks(name, QStringLiteral("me"));
         QTest::keyClick(name, Qt::Key_Return);
     } else if (way == QLatin1String("press")) {
@@ -184,14 +164,19 @@ void TestSplash::connectByKeyboardAndAssistiveTools()
         QTRY_VERIFY(connect->hasFocus());
         QTest::keyClick(connect, way == QLatin1String("enter") ? Qt::Key_Return : Qt::Key_Space);
     }
+    QVERIFY(scroll->isActive());
     QTRY_VERIFY(m_session->mainWindow() && m_session->mainWindow()->isVisible());
-    Iconcontrol::RemoveTrayIcon();
+    QVERIFY(!splash->isVisible());
+    // Gone with its window: nothing ticks for it any more.
+    QVERIFY(!scroll->isActive());
+    MDIMain *first = m_session->mainWindow();
+    QTest::mouseClick(connect, Qt::LeftButton);
+    QCOMPARE(m_session->mainWindow(), first);
 }
 
 void TestSplash::closingBeforeConnectEndsProgram()
 {
     auto splash = makeSplash([](int status) { QCoreApplication::exit(status); });
-    splash->show();
     QVERIFY(QTest::qWaitForWindowExposed(splash.get()));
     QTimer::singleShot(0, splash.get(), [&] { splash->close(); });
     QTimer guard;
@@ -212,8 +197,9 @@ void TestSplash::missingLibraryEndsWithClearMessage()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     run.setProcessEnvironment(env);
+    QSignalSpy finished(&run, &QProcess::finished);
     run.start(program, {});
-    QVERIFY(run.waitForFinished(30000));
+    QVERIFY(finished.wait(30000));
     QCOMPARE(run.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.exitCode(), 1);
     const QString err = QString::fromLocal8Bit(run.readAllStandardError());

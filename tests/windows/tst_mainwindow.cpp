@@ -6,7 +6,6 @@
 #include "app/windows/iconcontrol.h"
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
-#include "app/windows/twips.h"
 #include "net/downloadclient.h"
 #include "net/server.h"
 
@@ -41,9 +40,10 @@ private slots:
     void layoutFollowsTheFrame();
     void mouseMovePutsStatusBackLeft();
     void closeRequestMinimisesAndHides();
-    void noTrayMeansNoHiding();
+    void noTrayMinimisesAndTellsOnce();
     void iconDoubleClickRule();
-    void tipText();
+    void tipNamesTheProgram_data();
+    void tipNamesTheProgram();
     void statusTicks();
     void changedCountWhileMinimisedLeavesItBlack();
     void statusClickOpensBothWindows();
@@ -52,12 +52,16 @@ private slots:
     void menusByKeyboard();
     void childrenStayReachable();
     void errorsStayWhileTheirCauseLasts();
-    void noTrayTellsHowToComeBackOnce();
     void doubleClickShowsADownloadStarting();
 
 private:
     QSize client() const { return m_main->area()->viewport()->size(); }
     bool reachable(const QWidget *child) const { return m_main->reachableArea().contains(child->geometry()); }
+    // An event of the notification-area icon, as the desktop reports it.
+    static void clickIcon(QSystemTrayIcon::ActivationReason reason = QSystemTrayIcon::DoubleClick)
+    {
+        emit Iconcontrol::trayIcon()->activated(reason);
+    }
 
     QTemporaryDir m_folder;
     QTcpServer m_peer;
@@ -85,7 +89,7 @@ void TestMainWindow::init()
     m_main->load();
     m_main->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_main.get()));
-    m_main->orvik()->statusTimer()->stop(); // ticks are driven by hand
+    m_main->orvik()->status()->stop(); // ticks are driven by hand
 }
 
 void TestMainWindow::cleanup()
@@ -126,16 +130,20 @@ void TestMainWindow::layoutFollowsTheFrame()
 
 void TestMainWindow::mouseMovePutsStatusBackLeft()
 {
+    // Pixel 515, the message number of an icon's double click, is only a
+    // move here: icon events come through the icon.
+    m_main->resize(700, 400);
     Orvik *status = m_main->orvik();
     status->move(40, status->y());
-    QTest::mouseMove(m_main->area()->viewport(), QPoint(30, 30));
+    QTest::mouseMove(m_main->area()->viewport(), QPoint(515, 5));
     QTRY_COMPARE(status->x(), 0);
+    QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 }
 
 void TestMainWindow::closeRequestMinimisesAndHides()
 {
     // A frame on screen gives the hiding timer nothing to do.
-    QTimer *hiding = m_main->form1()->timer();
+    QTimer *hiding = m_main->form1()->Timer1();
     QVERIFY(!hiding->isActive());
     m_main->close();
     QVERIFY(m_main->isMinimized());
@@ -143,81 +151,97 @@ void TestMainWindow::closeRequestMinimisesAndHides()
     QTRY_VERIFY_WITH_TIMEOUT(!m_main->isVisible(), 2000);
     QVERIFY(m_main->isMinimized());
     // The icon it can be brought back with is still there.
-    QVERIFY(Iconcontrol::hasTrayIcon());
+    QVERIFY(Iconcontrol::trayIcon() && Iconcontrol::trayIcon()->isVisible());
     // In the notification area nothing ticks: neither the hiding nor the
     // user count, which is caught up once the frame is back.
     QVERIFY(!hiding->isActive());
     Orvik *status = m_main->orvik();
-    QVERIFY(!status->statusTimer()->isActive());
+    QVERIFY(!status->status()->isActive());
     m_peers.PeerCount = 7;
-    Iconcontrol::TrayMessage(Iconcontrol::WM_LBUTTONDBLCLK, m_main.get());
-    QVERIFY(status->statusTimer()->isActive());
-    QCOMPARE(status->label()->text(), QStringLiteral("Users: 7"));
+    clickIcon();
+    QVERIFY(status->status()->isActive());
+    QCOMPARE(status->Label1()->text(), QStringLiteral("Users: 7"));
 }
 
-void TestMainWindow::noTrayMeansNoHiding()
+void TestMainWindow::noTrayMinimisesAndTellsOnce()
 {
     Iconcontrol::overrideTrayAvailable(false);
+    Orvik *status = m_main->orvik();
     m_main->close();
     QVERIFY(m_main->isMinimized());
-    // With nowhere to hide it in, the hiding timer does not run.
-    QVERIFY(!m_main->form1()->timer()->isActive());
+    // With nowhere to hide it in, the frame stays on the task bar and the
+    // hiding timer does not run; the strip says how to bring it back.
     QVERIFY(m_main->isVisible());
+    QVERIFY(!m_main->form1()->Timer1()->isActive());
+    QVERIFY(status->line().contains(QStringLiteral("task bar")));
+    QVERIFY(!status->hasError());
+
+    // An error replaces the notice; once it has gone, a second close says
+    // nothing.
+    status->showError(QStringLiteral("an error"));
+    status->clearError(QStringLiteral("an error"));
+    m_main->showNormal();
+    m_main->close();
+    QCOMPARE(status->line(), QString());
 }
 
 void TestMainWindow::iconDoubleClickRule()
 {
-    using namespace Iconcontrol;
     // Hidden and minimised, even after having been maximised: back to normal.
     m_main->showMaximized();
     m_main->setWindowState(Qt::WindowMinimized | Qt::WindowMaximized);
     QTRY_VERIFY(!m_main->isVisible());
-    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    clickIcon();
     QVERIFY(m_main->isVisible());
     QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 
     // Other icon events change nothing.
-    for (int message : {WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP}) {
-        TrayMessage(message, m_main.get());
+    for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick,
+                        QSystemTrayIcon::Unknown}) {
+        clickIcon(reason);
         QCOMPARE(m_main->windowState(), Qt::WindowNoState);
     }
 
     // Normal or maximised: minimised, then hidden by the timer.
-    const double twipsPerPixel = Twips::PerInch / Twips::dpiX(m_main.get());
-    TrayMouseMessage(WM_LBUTTONDBLCLK * twipsPerPixel, 0, m_main.get());
+    clickIcon();
     QVERIFY(m_main->isMinimized());
     QTRY_VERIFY(!m_main->isVisible());
-    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    clickIcon();
     m_main->showMaximized();
-    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
+    clickIcon();
     QVERIFY(m_main->isMinimized());
-
-    // A genuine move over the client area at pixel 515 is no icon event.
-    TrayMessage(WM_LBUTTONDBLCLK, m_main.get());
-    m_main->resize(700, 400);
-    // (The move is handled before mouseMove() returns.)
-    QTest::mouseMove(m_main->area()->viewport(), QPoint(WM_LBUTTONDBLCLK, 5));
-    QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 }
 
-void TestMainWindow::tipText()
+void TestMainWindow::tipNamesTheProgram_data()
 {
-    QCOMPARE(Iconcontrol::tipText(QStringLiteral("Ferrin1"), 1, 0, 0), QStringLiteral("Ferrin1 1.0, Build 0"));
-    const QByteArray record = Iconcontrol::tipRecord(QStringLiteral("Ferrin1"), 1, 0, 0);
-    QCOMPARE(record.size(), 64);
-    QCOMPARE(record.indexOf('\0'), 20);
-    QCOMPARE(record.mid(21), QByteArray(43, ' '));
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("the program") << "Ferrin1" << "1.0.0" << "Ferrin1 1.0, Build 0";
+    QTest::newRow("the third number is the build") << "Ferrin1" << "2.5.7" << "Ferrin1 2.5, Build 7";
+    QTest::newRow("cut at 64") << QString(70, u'N') << "1.0.0" << QString(64, u'N');
+}
 
-    const QString longName(70, QLatin1Char('N'));
-    const QByteArray cut = Iconcontrol::tipRecord(longName, 1, 0, 0);
-    QCOMPARE(cut, QByteArray(64, 'N'));
-    QCOMPARE(Iconcontrol::tipText(longName, 1, 0, 0), QString(64, QLatin1Char('N')));
+void TestMainWindow::tipNamesTheProgram()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, version);
+    QFETCH(QString, tip);
+    const QString testName = QCoreApplication::applicationName();
+    const QString testVersion = QCoreApplication::applicationVersion();
+    QCoreApplication::setApplicationName(name);
+    QCoreApplication::setApplicationVersion(version);
+    Iconcontrol::RemoveTrayIcon();
+    Iconcontrol::AddTrayIcon(m_main.get());
+    QCoreApplication::setApplicationName(testName);
+    QCoreApplication::setApplicationVersion(testVersion);
+    QCOMPARE(Iconcontrol::trayIcon()->toolTip(), tip);
 }
 
 void TestMainWindow::statusTicks()
 {
     Orvik *status = m_main->orvik();
-    QLabel *label = status->label();
+    QLabel *label = status->Label1();
     status->status_Timer();
     QCOMPARE(label->text(), QStringLiteral("Users: 0"));
 
@@ -254,7 +278,7 @@ void TestMainWindow::changedCountWhileMinimisedLeavesItBlack()
 void TestMainWindow::statusClickOpensBothWindows()
 {
     Orvik *status = m_main->orvik();
-    QTest::mouseClick(status->label(), Qt::LeftButton);
+    QTest::mouseClick(status->Label1(), Qt::LeftButton);
     QVERIFY(!m_main->searchWindow()->isVisible());
     QVERIFY(!m_main->progressWindow()->isVisible());
 
@@ -406,14 +430,15 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     QTRY_COMPARE(status->width(), client().width());
     m_peers.PeerCount = 5;
     status->status_Timer();
-    QCOMPARE(status->label()->text(), QStringLiteral("Users: 4"));
+    QCOMPARE(status->Label1()->text(), QStringLiteral("Users: 4"));
     QVERIFY(status->lineLabel()->isVisible());
     QVERIFY(status->lineLabel()->text().startsWith(QStringLiteral("Cannot listen")));
-    QVERIFY(status->lineLabel()->geometry().left() > status->label()->geometry().right());
+    QVERIFY(status->lineLabel()->geometry().left() > status->Label1()->geometry().right());
     // Too long for the strip, it is cut to the lines that fit.
-    status->showError(QStringLiteral("Not registered in the central directory: Cannot download the central "
-                                     "directory: Cannot reach the FTP server: Failed to connect to 127.0.0.1 "
-                                     "port 2121: Connection refused"));
+    const QString tooLong = QStringLiteral("Not registered in the central directory: Cannot download the central "
+                                           "directory: Cannot reach the FTP server: Failed to connect to 127.0.0.1 "
+                                           "port 2121: Connection refused");
+    status->showError(tooLong);
     QLabel *line = status->lineLabel();
     QVERIFY(line->text().endsWith(QChar(0x2026)));
     QVERIFY(line->heightForWidth(line->width()) <= status->designHeight());
@@ -423,7 +448,7 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     // "Status: " is printed again in full green, left of the count.
     const QImage image = status->canvas()->image();
     bool printed = false;
-    for (int x = 0; x < status->label()->x() && !printed; ++x)
+    for (int x = 0; x < status->Label1()->x() && !printed; ++x)
         for (int y = 0; y < status->designHeight() && !printed; ++y)
             printed = image.pixelColor(x, y).green() > 200;
     QVERIFY(printed);
@@ -435,27 +460,15 @@ void TestMainWindow::errorsStayWhileTheirCauseLasts()
     status->clearError(QStringLiteral("an error that has gone before"));
     QCOMPARE(status->line(), error);
 
-    // A notice does not hide an error; clearing leaves the plain status.
+    // A notice does not hide an error; with every error gone, the plain
+    // status is left.
     QVERIFY(!status->showNotice(QStringLiteral("a notice")));
     QCOMPARE(status->line(), error);
-    status->clearError();
+    status->clearError(error);
+    QCOMPARE(status->line(), tooLong);
+    status->clearError(tooLong);
     QVERIFY(!status->lineLabel()->isVisible());
     QCOMPARE(strip->text(QAccessible::Description), QStringLiteral("Status: "));
-}
-
-void TestMainWindow::noTrayTellsHowToComeBackOnce()
-{
-    Iconcontrol::overrideTrayAvailable(false);
-    Orvik *status = m_main->orvik();
-    m_main->close();
-    QVERIFY(m_main->isMinimized());
-    QVERIFY(status->line().contains(QStringLiteral("task bar")));
-    QVERIFY(!status->hasError());
-
-    status->clearError();
-    m_main->showNormal();
-    m_main->close();
-    QCOMPARE(status->line(), QString());
 }
 
 void TestMainWindow::doubleClickShowsADownloadStarting()
@@ -464,7 +477,7 @@ void TestMainWindow::doubleClickShowsADownloadStarting()
     frmsearch *search = m_main->searchWindow();
     m_main->showProgressWindow();
     m_main->showSearchWindow();
-    search->addResult(entry);
+    search->addResults({entry});
     QAbstractItemView *list = search->Searchresults();
     const QPoint first = list->visualRect(list->model()->index(0, 0)).center();
     const auto busy = [search] { return search->cursor().shape() == Qt::BusyCursor; };
@@ -480,7 +493,7 @@ void TestMainWindow::doubleClickShowsADownloadStarting()
     QTRY_VERIFY(!busy());
     frmDP *progress = m_main->progressWindow();
     QVERIFY(stackIndex(progress) > stackIndex(search));
-    QVERIFY(m_peer.hasPendingConnections() || m_peer.waitForNewConnection(5000));
+    QTRY_VERIFY(m_peer.hasPendingConnections());
     std::unique_ptr<QTcpSocket> connection(m_peer.nextPendingConnection());
     // A second one is refused while it runs, and the strip says so until
     // the running one ends.
@@ -500,7 +513,7 @@ void TestMainWindow::doubleClickShowsADownloadStarting()
     QVERIFY(busy());
     QTRY_VERIFY(!busy());
     QVERIFY(!m_main->progressWindow()->isVisible());
-    QVERIFY(m_peer.hasPendingConnections() || m_peer.waitForNewConnection(5000));
+    QTRY_VERIFY(m_peer.hasPendingConnections());
     delete m_peer.nextPendingConnection();
 }
 
