@@ -44,8 +44,8 @@
 #include "app/windows/frmsearch.h"
 #include "app/windows/searchresultsmodel.h"
 #include "net/searchclient.h"
-#include "net/searchprotocol.h"
 #include "net/searchresponder.h"
+#include "net/transferprotocol.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -537,7 +537,7 @@ Outcome searchOnce(const Table &table, quint16 port, int maxConnections, qint64 
     int last = -1;
     QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &entries) {
         for (const QString &entry : entries) {
-            const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
+            const int at = table.position.value(entry.section(TransferProtocol::Separator, 0, 0), -1);
             if (at < last || at < 0)
                 outcome.inOrder = false;
             last = std::max(last, at);

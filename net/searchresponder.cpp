@@ -3,12 +3,13 @@
 #include "net/eventsocket.h"
 #include "net/netlog.h"
 #include "net/searchprotocol.h"
+#include "net/transferprotocol.h"
 
 #include <utility>
 
 SearchResponder::SearchResponder(QString programFolder, QString localAddress, quint16 port, QObject *parent)
     : QObject(parent)
-    , m_sharedFolder(SearchProtocol::sharedFolder(programFolder))
+    , m_sharedFolder(TransferProtocol::sharedFolder(programFolder))
     , m_localAddress(std::move(localAddress))
     , m_port(port)
     , m_SearchRecive(new EventSocket(m_localAddress, this))

@@ -1,6 +1,7 @@
 #include "net/uploadresponder.h"
 
 #include "net/netlog.h"
+#include "net/transferprotocol.h"
 #include "net/windows1252.h"
 
 #include <QDir>
@@ -11,7 +12,7 @@
 
 UploadResponder::UploadResponder(QString programFolder, QString localAddress, quint16 port, QObject *parent)
     : QObject(parent)
-    , m_sharedFolder(QDir(programFolder).filePath(QLatin1String(TransferProtocol::SharedFolder)))
+    , m_sharedFolder(TransferProtocol::sharedFolder(programFolder))
     , m_localAddress(std::move(localAddress))
     , m_port(port)
     , m_upload(m_localAddress, this)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "net/eventsocket.h"
-#include "net/transferprotocol.h"
 
 #include <QFile>
 #include <QObject>
@@ -52,8 +51,7 @@ public:
 
     /// programFolder holds Shared/; the socket binds to localAddress at port,
     /// 0 for a free port that is then kept for every later listen.
-    UploadResponder(QString programFolder, QString localAddress,
-                    quint16 port = TransferProtocol::UploadPort, QObject *parent = nullptr);
+    UploadResponder(QString programFolder, QString localAddress, quint16 port, QObject *parent = nullptr);
 
     /// Binds and listens. False, with errorString(), when the port is taken;
     /// the caller reports it.

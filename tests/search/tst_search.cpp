@@ -1,7 +1,7 @@
 #include "net/eventsocket.h"
 #include "net/searchclient.h"
-#include "net/searchprotocol.h"
 #include "net/searchresponder.h"
+#include "net/transferprotocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -149,7 +149,7 @@ void TestSearch::linksLeadingOutAreNotOffered()
     QVERIFY(secret.open(QIODevice::WriteOnly));
     secret.close();
     Peer peer(QStringLiteral("127.0.0.2"), 0, {QStringLiteral("abc.txt")});
-    const QString shared = SearchProtocol::sharedFolder(peer.folder.path());
+    const QString shared = TransferProtocol::sharedFolder(peer.folder.path());
     QVERIFY(QFile::link(secret.fileName(), QDir(shared).filePath(QStringLiteral("abc-out.txt"))));
     QVERIFY(QFile::link(QDir(shared).filePath(QStringLiteral("abc.txt")),
                         QDir(shared).filePath(QStringLiteral("abc-in.txt"))));
