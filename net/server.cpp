@@ -1,6 +1,7 @@
 #include "net/server.h"
 
 #include "net/downloadclient.h"
+#include "net/greenbands.h"
 #include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
@@ -10,7 +11,6 @@
 #include <QPainter>
 #include <QResizeEvent>
 
-#include <cmath>
 #include <utility>
 
 namespace {
@@ -156,14 +156,9 @@ void Server::Form_Resize()
     QPixmap image(inner);
     image.fill(Qt::black);
     QPainter p(&image);
-    // 256 bands down the height, (0, i, 0) for band i, on a scale of 255
-    // units: the last band lies just past the bottom edge.
-    for (int i = 0; i <= 255; ++i) {
-        const int y0 = static_cast<int>(std::lround(i * inner.height() / 255.0));
-        const int y1 = static_cast<int>(std::lround((i + 1) * inner.height() / 255.0));
-        if (y1 > y0)
-            p.fillRect(0, y0, inner.width(), y1 - y0, QColor(0, i, 0));
-    }
+    // The strip runs down, where the other panels run across.
+    for (const GreenBands::Band &band : GreenBands::over(inner.height()))
+        p.fillRect(0, band.from, inner.width(), band.to - band.from, QColor(0, band.green, 0));
     p.end();
     m_gradient = image;
     m_surface->update();
