@@ -58,8 +58,6 @@ public:
     QString targetPath(const QString &entry) const;
 
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
-    /// Another port for tests; the program always dials 1100.
-    void setUploadPort(quint16 port) { m_uploadPort = port; }
     void setStallTimeout(int ms) { m_stallTimeoutMs = ms; }
 
 signals:

@@ -23,8 +23,6 @@
 #include <QPointer>
 #include <QString>
 
-#include <optional>
-
 class QTcpServer;
 class QTcpSocket;
 
@@ -69,15 +67,12 @@ public:
 
     qint64 sendText(const QString &text);
     qint64 sendBytes(const QByteArray &bytes);
-    qint64 sendByte(quint8 byte);
 
     /// All waiting bytes, removed.
     QByteArray takeAll();
     /// All waiting bytes as text, removed.
     QString takeText();
-    /// Exactly one byte; the rest stays waiting.
-    std::optional<quint8> takeByte();
-    /// Up to max bytes.
+    /// Up to max bytes; the rest stays waiting.
     QByteArray take(qint64 max);
 
     /// At most bytes are taken from the system for one data arrival; the

@@ -89,9 +89,6 @@ public:
     bool isSearching() const { return m_searching; }
     /// The text of the running (or last) search.
     QString searchquery() const { return m_searchquery; }
-    /// Peers of the running (or last) search, and how many have had their turn.
-    int peerCount() const { return static_cast<int>(m_turns.size()); }
-    int peersDone() const { return m_done; }
 
     /// Another port for tests; the program always asks port 1050.
     void setPort(quint16 port) { m_port = port; }
@@ -119,6 +116,7 @@ signals:
 private:
     struct Turn;
 
+    int peerCount() const { return static_cast<int>(m_turns.size()); }
     void startTurns();
     void startTurn(Turn &turn);
     void searchsend_Connect(Turn &turn);

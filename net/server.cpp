@@ -5,7 +5,6 @@
 #include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
-#include "net/transferprotocol.h"
 #include "net/uploadresponder.h"
 
 #include <QPainter>
@@ -53,10 +52,10 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     : QMdiSubWindow(parent)
     , m_settings(std::move(settings))
     , m_peers(std::move(peers))
-    , m_SearchRecive(new SearchResponder(m_settings.programFolder, localAddress(), m_settings.searchPort, this))
+    , m_SearchRecive(new SearchResponder(m_settings.programFolder, m_settings.localAddress, m_settings.searchPort, this))
     , m_searchsend(new SearchClient(this))
-    , m_upload(new UploadResponder(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
-    , m_download(new DownloadClient(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
+    , m_upload(new UploadResponder(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
+    , m_download(new DownloadClient(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
 {
     setObjectName(QStringLiteral("Server"));
     setWindowTitle(QStringLiteral("Connect"));
@@ -107,11 +106,6 @@ void Server::listenerBack(QString &standing)
     emit listenerErrorCleared(std::exchange(standing, QString()));
 }
 
-quint16 Server::searchLocalPort() const
-{
-    return m_SearchRecive->isListening() ? m_SearchRecive->localPort() : 0;
-}
-
 void Server::search(const QString &searchtxt)
 {
     m_searchsend->search(searchtxt, m_peers ? m_peers() : QStringList());
@@ -120,16 +114,6 @@ void Server::search(const QString &searchtxt)
 bool Server::startdownload(const QString &file)
 {
     return m_download->startdownload(file);
-}
-
-QString Server::BeforeLast(const QString &text)
-{
-    return TransferProtocol::BeforeLast(text);
-}
-
-QString Server::AfterLastx(const QString &text)
-{
-    return TransferProtocol::AfterLastx(text);
 }
 
 void Server::resizeEvent(QResizeEvent *event)

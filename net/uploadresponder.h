@@ -62,8 +62,6 @@ public:
     void stop();
     QString errorString() const { return m_errorString; }
 
-    /// The socket that listens and serves.
-    EventSocket &upload() { return m_upload; }
     State state() const { return m_state; }
     /// The port listened on; known once start() has bound it.
     quint16 port() const { return m_port; }

@@ -363,6 +363,8 @@ void TestConnect::progressWindowClosedDuringDownload()
     big.close();
     UploadResponder responder(other.path(), QStringLiteral("127.0.0.3"), 0);
     QVERIFY(responder.start());
+    // The copy dials the port every copy listens on; here the other's.
+    makeSplash(responder.port());
     QDir(m_folder->path()).mkpath(QStringLiteral("Downloads"));
     QVERIFY(connectNow());
     MDIMain *main = mainWindow();
@@ -371,8 +373,6 @@ void TestConnect::progressWindowClosedDuringDownload()
 
     main->showProgressWindow();
     QPointer<frmDP> first = main->progressWindow();
-    // The copy dials the port every copy listens on; here the other's.
-    download.setUploadPort(responder.port());
     QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
     QTRY_VERIFY(first->model()->byteCount() > 0);
     QVERIFY(first->close());
