@@ -63,15 +63,10 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     m_surface = new Surface(m_gradient, this);
     setWidget(m_surface);
     m_searchsend->setPort(m_settings.searchPort);
-    connect(m_SearchRecive, &SearchResponder::listenerError, this, [this](const QString &text) {
-        // A peer that breaks off its own search is no fault of this copy.
-        const SearchResponder::State state = m_SearchRecive->state();
-        if (state == SearchResponder::State::AwaitingRequest || state == SearchResponder::State::Answering)
-            return;
-        reportListener(m_searchError, text);
-    });
+    connect(m_SearchRecive, &SearchResponder::listenerError, this,
+            [this](const QString &text) { reportListener(m_searchError, text); });
     connect(m_SearchRecive, &SearchResponder::listenerRecovered, this, [this] { listenerBack(m_searchError); });
-    connect(m_upload, &UploadResponder::listenFailed, this,
+    connect(m_upload, &UploadResponder::listenerError, this,
             [this](const QString &why) { reportListener(m_uploadError, cannotListen(m_upload->port(), why)); });
     connect(m_upload, &UploadResponder::listenerRecovered, this, [this] { listenerBack(m_uploadError); });
 }

@@ -169,7 +169,7 @@ void TestConnect::connectAndExit()
     StalledAsker downloader;
     UploadResponder &uploads = main->server()->uploads();
     QVERIFY(downloader.ask(QString::fromLatin1(Own), uploads.port(), "x\xa7" "big.bin"));
-    QTRY_COMPARE(uploads.state(), UploadResponder::State::Sending);
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::Answering);
 
     emit main->exitRequested();
     emit main->exitRequested(); // a second "Exit" while the first runs
@@ -221,7 +221,7 @@ void TestConnect::errorsLastAsLongAsTheirCause()
     // A peer that breaks off its own search is its own business.
     SearchResponder &searches = server->searchResponder();
     QTcpSocket asker;
-    asker.connectToHost(QString::fromLatin1(Own), searches.localPort());
+    asker.connectToHost(QString::fromLatin1(Own), searches.port());
     QTRY_COMPARE(searches.state(), SearchResponder::State::AwaitingRequest);
     const linger reset{1, 0};
     QCOMPARE(::setsockopt(int(asker.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
@@ -237,7 +237,7 @@ void TestConnect::errorsLastAsLongAsTheirCause()
     const quint16 port = uploads.port();
     StalledAsker downloader;
     QVERIFY(downloader.ask(QString::fromLatin1(Own), port, ""));
-    QTRY_COMPARE(uploads.state(), UploadResponder::State::Waiting);
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::AwaitingRequest);
     auto intruder = std::make_unique<QTcpServer>();
     QVERIFY(intruder->listen(QHostAddress(QString::fromLatin1(Own)), port));
     QVERIFY(downloader.send("x\xa7" "a.txt"));
@@ -306,7 +306,7 @@ void TestConnect::searchDuringExit()
     QVERIFY(connectNow());
     MDIMain *main = mainWindow();
     SearchClient &search = main->server()->searchClient();
-    search.setPort(responder.localPort());
+    search.setPort(responder.port());
 
     QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 1.0}}));
     emit main->exitRequested();

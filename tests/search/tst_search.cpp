@@ -138,8 +138,7 @@ void TestSearch::answersFromTheSharedFolder()
     QFETCH(QByteArray, answer);
     Peer peer(QStringLiteral("127.0.0.2"), 0, folderNames());
     QVERIFY2(peer.responder->start(), qPrintable(peer.responder->errorString()));
-    QCOMPARE(peer.responder->SearchRecive()->objectName(), QStringLiteral("SearchRecive"));
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), query), answer);
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->port(), query), answer);
 }
 
 void TestSearch::linksLeadingOutAreNotOffered()
@@ -154,14 +153,14 @@ void TestSearch::linksLeadingOutAreNotOffered()
     QVERIFY(QFile::link(QDir(shared).filePath(QStringLiteral("abc.txt")),
                         QDir(shared).filePath(QStringLiteral("abc-in.txt"))));
     QVERIFY(peer.responder->start());
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), "abc"), QByteArray("abc-in.txtabc.txt"));
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->port(), "abc"), QByteArray("abc-in.txtabc.txt"));
 }
 
 void TestSearch::missingSharedFolderAnswersNothing()
 {
     Peer peer(QStringLiteral("127.0.0.2"), 0, {}, false);
     QVERIFY(peer.responder->start());
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), "abc"), QByteArray());
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->port(), "abc"), QByteArray());
     QTRY_VERIFY(peer.responder->isListening());
 }
 
@@ -170,7 +169,7 @@ void TestSearch::servesOnePeerAtATimeAndListensAgain()
     const QString address = QStringLiteral("127.0.0.3");
     Peer peer(address, 0, {QStringLiteral("abc.txt")});
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket first;
     first.connectToHost(address, port);
@@ -189,7 +188,7 @@ void TestSearch::servesOnePeerAtATimeAndListensAgain()
 
     // Back at the same address and port, for any peer, any number of times.
     QTRY_VERIFY(peer.responder->isListening());
-    QCOMPARE(peer.responder->localPort(), port);
+    QCOMPARE(peer.responder->port(), port);
     QCOMPARE(ask(address, port, "txt"), QByteArray("abc.txt"));
     QCOMPARE(ask(address, port, "abc"), QByteArray("abc.txt"));
 }
@@ -214,7 +213,7 @@ void TestSearch::faultsReturnToListening()
     peer.responder->setRequestTimeout(ShortTimeoutMs);
     QSignalSpy errors(peer.responder.get(), &SearchResponder::listenerError);
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket bad;
     bad.connectToHost(address, port);
@@ -230,8 +229,6 @@ void TestSearch::faultsReturnToListening()
         const linger reset{1, 0};
         QCOMPARE(::setsockopt(int(bad.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
         bad.abort();
-        QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().first().toString(), QStringLiteral("Connection reset by peer"));
         break;
     }
     case Fault::LeavesRightAfterQuery:
@@ -242,6 +239,8 @@ void TestSearch::faultsReturnToListening()
     }
     QTRY_VERIFY(peer.responder->isListening());
     QCOMPARE(ask(address, port, "ab"), QByteArray("abc.txtabd.txt"));
+    // A peer's own fault is no failure of this listener.
+    QCOMPARE(errors.count(), 0);
 }
 
 void TestSearch::listensAgainOnceThePortIsFree()
@@ -250,7 +249,7 @@ void TestSearch::listensAgainOnceThePortIsFree()
     Peer peer(address, 0, {QStringLiteral("abc.txt")});
     QSignalSpy errors(peer.responder.get(), &SearchResponder::listenerError);
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket first;
     first.connectToHost(address, port);
@@ -389,7 +388,7 @@ void TestSearch::searchAsksEveryPeer()
     // 9 has nobody listening and 7 accepts but never answers.
     Peer two(QStringLiteral("127.0.0.2"), 0, {QStringLiteral("xyz.txt")});
     QVERIFY(two.responder->start());
-    const quint16 port = two.responder->localPort();
+    const quint16 port = two.responder->port();
     Peer three(QStringLiteral("127.0.0.3"), port,
                {QStringLiteral("abc.txt"), QStringLiteral("XabcX.mp3"), QStringLiteral("ABC.doc")});
     Peer four(QStringLiteral("127.0.0.4"), port, {});
@@ -690,7 +689,7 @@ void TestSearch::searchWhileAnswering()
         many << QStringLiteral("song%1.mp3").arg(i, 4, 10, QLatin1Char('0'));
     Peer self(QStringLiteral("127.0.0.2"), 0, many);
     QVERIFY(self.responder->start());
-    const quint16 port = self.responder->localPort();
+    const quint16 port = self.responder->port();
     ScriptedPeer silent(QStringLiteral("127.0.0.3"), port, {}, -1);
     QByteArray expected;
     for (const QString &name : std::as_const(many))

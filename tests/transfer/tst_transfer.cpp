@@ -419,7 +419,7 @@ void TestTransfer::secondAskerRefusedWhileAnswering()
     Asker first;
     first.stopReading();
     QVERIFY(first.ask(AddressB, m_port, "x\xa7" "big.bin"));
-    QTRY_COMPARE(b->responder->state(), UploadResponder::State::Sending);
+    QTRY_COMPARE(b->responder->state(), UploadResponder::State::Answering);
 
     // No listener while the answer goes on: the host refuses the second.
     QSignalSpy finished(a->client.get(), &DownloadClient::finished);
@@ -428,7 +428,7 @@ void TestTransfer::secondAskerRefusedWhileAnswering()
     QCOMPARE(finished.first().at(0).toBool(), false);
     QCOMPARE(a->lines().size(), 1);
     QVERIFY2(a->lines().first().startsWith(QStringLiteral("Cannot reach 127.0.0.3")), qPrintable(a->lines().first()));
-    QCOMPARE(b->responder->state(), UploadResponder::State::Sending);
+    QCOMPARE(b->responder->state(), UploadResponder::State::Answering);
 
     first.read();
     QTRY_VERIFY_WITH_TIMEOUT(first.closed, TransferWaitMs);
@@ -789,7 +789,7 @@ void TestTransfer::askerThatNeverAsks()
     QSignalSpy answered(b->responder.get(), &UploadResponder::answered);
     Asker silent;
     QVERIFY(silent.ask(AddressB, m_port, QByteArray()));
-    QTRY_COMPARE(b->responder->state(), UploadResponder::State::Waiting);
+    QTRY_COMPARE(b->responder->state(), UploadResponder::State::AwaitingRequest);
     QTRY_VERIFY_WITH_TIMEOUT(silent.closed, TransferWaitMs);
     QCOMPARE(answered.count(), 1);
     QCOMPARE(answered.first().at(0).toString(), QString());
@@ -799,7 +799,7 @@ void TestTransfer::askerThatNeverAsks()
     b->responder->setRequestTimeout(UploadResponder::RequestTimeoutMs);
     Asker leaving;
     QVERIFY(leaving.ask(AddressB, m_port, QByteArray()));
-    QTRY_COMPARE(b->responder->state(), UploadResponder::State::Waiting);
+    QTRY_COMPARE(b->responder->state(), UploadResponder::State::AwaitingRequest);
     leaving.socket.disconnectFromHost();
     QTRY_COMPARE(b->responder->state(), UploadResponder::State::Listening);
 }
