@@ -126,12 +126,17 @@ private:
     void boundReached(Turn &turn);
     void cutOff(Turn &turn, const QString &why);
     QString turnTooLong() const;
-    /// Closes a turn and lets the entries in line go out; false when the
-    /// search is over or gone meanwhile.
+    // Ends a turn, whatever ends it: its connection and timers go, and a turn
+    // that had started counts as done. Says nothing; false when it was over.
+    bool stopTurn(Turn &turn);
+    // Lets go of a turn's connection and timers, whose signals may be what
+    // called here, and which may outlive this client by a turn of the event
+    // loop.
+    void release(Turn &turn);
+    // A turn's own end: stopped, reported, and the entries in line go out;
+    // false when the search is over or gone meanwhile.
     bool closeTurn(Turn &turn);
     void endTurn(Turn &turn);
-    // Lets go of a turn's connection and timers.
-    void release(Turn &turn);
     void add(Turn &turn, const QString &entry);
     void resultsFull();
     void flushInOrder();
