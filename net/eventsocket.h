@@ -11,8 +11,9 @@
 // A connecting endpoint connects after a close, reports connected(), and ends
 // with closedByPeer() once the peer has closed and every byte it sent has
 // been taken; when the peer reset the connection instead, it ends with
-// errorOccurred(ConnectionResetError) at that point. dataArrival() is raised again after its handler returns for as
-// long as bytes remain waiting, so a handler may take one byte at a time.
+// errorOccurred(ConnectionResetError) at that point. dataArrival() is raised
+// again after its handler returns for as long as bytes remain waiting, so a
+// handler may take a part and leave the rest for the next one.
 //
 // Text on the wire is Windows-1252, one byte per character, with no length
 // prefix and no terminator.

@@ -43,19 +43,19 @@ signals:
     void listenerRecovered();
 
 protected:
-    /// Listens at localAddress on port; the endpoint goes by endpointName.
+    // Listens at localAddress on port; the endpoint goes by endpointName.
     Responder(const QString &localAddress, quint16 port, const QString &endpointName, QObject *parent);
 
     EventSocket &endpoint() { return m_endpoint; }
-    /// Takes the peer that knocked with requestId on the endpoint: true when
-    /// it is now the connection, awaiting the peer's request.
+    // Takes the peer that knocked with requestId on the endpoint: true when
+    // it is now the connection, awaiting the peer's request.
     bool takePeer(qintptr requestId);
-    /// Whether a peer is being served: its request awaited or answered.
+    // Whether a peer is being served: its request awaited or answered.
     bool isServing() const { return m_state == State::AwaitingRequest || m_state == State::Answering; }
     void setAnswering() { m_state = State::Answering; }
-    /// The answer is over, its connection closed or reset: listens again.
+    // The answer is over, its connection closed or reset: listens again.
     void listenAgain();
-    /// Listens no more and gives up any retry; the caller ends the connection.
+    // Listens no more and gives up any retry; the caller ends the connection.
     void stopListening();
 
 private:

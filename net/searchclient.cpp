@@ -18,19 +18,19 @@ struct SearchClient::Turn
     enum class State { Waiting, Connecting, Asking, Over };
 
     size_t index = 0;
-    QString address;            ///< as the caller listed it
-    QString peer;               ///< as connected: the address an entry names
+    QString address;            // as the caller listed it
+    QString peer;               // as connected: the address an entry names
     State state = State::Waiting;
     EventSocket *searchsend = nullptr;
-    QTimer *bound = nullptr;    ///< the connect bound, then the silence bound
-    QTimer *total = nullptr;    ///< the whole answer
-    QDeadlineTimer deadline;    ///< the whole answer, as data arrives
-    QElapsedTimer sinceData;    ///< for the silence bound
-    QStringList held;           ///< entries waiting for earlier peers
+    QTimer *bound = nullptr;    // the connect bound, then the silence bound
+    QTimer *total = nullptr;    // the whole answer
+    QDeadlineTimer deadline;    // the whole answer, as data arrives
+    QElapsedTimer sinceData;    // for the silence bound
+    QStringList held;           // entries waiting for earlier peers
     qint64 heldBytes = 0;
     qint64 bytes = 0;
     int entries = 0;
-    int overlong = 0;           ///< pieces too long to be listed
+    int overlong = 0;           // pieces too long to be listed
 };
 
 SearchClient::SearchClient(QObject *parent)

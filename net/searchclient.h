@@ -90,7 +90,8 @@ public:
     /// The text of the running (or last) search.
     QString searchquery() const { return m_searchquery; }
 
-    /// Another port for tests; the program always asks port 1050.
+    /// The port asked on every peer: SearchProtocol::SearchPort unless the
+    /// settings of the networking window, or a test, say otherwise.
     void setPort(quint16 port) { m_port = port; }
     /// Shorter bounds for tests.
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }

@@ -14,7 +14,7 @@
 
 namespace {
 
-/// Shows the strip's kept gradient.
+// Shows the strip's kept gradient.
 class Surface : public QWidget
 {
 public:
@@ -52,7 +52,8 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     : QMdiSubWindow(parent)
     , m_settings(std::move(settings))
     , m_peers(std::move(peers))
-    , m_SearchRecive(new SearchResponder(m_settings.programFolder, m_settings.localAddress, m_settings.searchPort, this))
+    , m_SearchRecive(
+          new SearchResponder(m_settings.programFolder, m_settings.localAddress, m_settings.searchPort, this))
     , m_searchsend(new SearchClient(this))
     , m_upload(new UploadResponder(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
     , m_download(new DownloadClient(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
