@@ -37,10 +37,6 @@ private:
     const QPixmap &m_image;
 };
 
-} // namespace
-
-namespace {
-
 QString cannotListen(quint16 port, const QString &why)
 {
     return Server::tr("Cannot listen on port %1: %2").arg(port).arg(why);
