@@ -312,7 +312,6 @@ void SearchClient::resultsFull()
 void SearchClient::release(Turn &turn)
 {
     if (EventSocket *socket = std::exchange(turn.searchsend, nullptr)) {
-        socket->disconnect(this);
         socket->close();
         letGo(socket, this);
     }
