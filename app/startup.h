@@ -23,8 +23,8 @@ struct ProgramSettings
     QString localAddress;
     /// FTP host of the central directory, host or host:port.
     QString directoryHost;
-    quint16 searchPort = 1050;
-    quint16 uploadPort = 1100;
+    quint16 searchPort = SearchProtocol::SearchPort;
+    quint16 uploadPort = TransferProtocol::UploadPort;
 
     ServerSettings server() const;
     DirectorySettings directory() const;

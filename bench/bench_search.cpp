@@ -44,8 +44,8 @@
 #include "app/windows/frmsearch.h"
 #include "app/windows/searchresultsmodel.h"
 #include "net/searchclient.h"
-#include "net/searchprotocol.h"
 #include "net/searchresponder.h"
+#include "net/transferprotocol.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -193,7 +193,7 @@ int serve(const QString &folder, const QString &address, int gapMs)
     responder.setNameGap(gapMs);
     if (!responder.start())
         return 1;
-    std::printf("%u\n", responder.localPort());
+    std::printf("%u\n", responder.port());
     std::fflush(stdout);
     return QCoreApplication::exec();
 }
@@ -212,8 +212,8 @@ void oneLargePeer()
         return;
     }
     const QStringList local{QStringLiteral("127.0.0.2")};
-    print("one peer, all match (same process)", timeSearch(all, local, responder.localPort()));
-    print("one peer, 10 match (same process)", timeSearch(few, local, responder.localPort()));
+    print("one peer, all match (same process)", timeSearch(all, local, responder.port()));
+    print("one peer, 10 match (same process)", timeSearch(few, local, responder.port()));
 
     // Responder in a process of its own, as another copy on the network:
     // as the program runs it, and without any pause between names.
@@ -537,7 +537,7 @@ Outcome searchOnce(const Table &table, quint16 port, int maxConnections, qint64 
     int last = -1;
     QObject::connect(&client, &SearchClient::resultEntries, [&](const QStringList &entries) {
         for (const QString &entry : entries) {
-            const int at = table.position.value(entry.section(SearchProtocol::separator(), 0, 0), -1);
+            const int at = table.position.value(entry.section(TransferProtocol::Separator, 0, 0), -1);
             if (at < last || at < 0)
                 outcome.inOrder = false;
             last = std::max(last, at);

@@ -1,6 +1,7 @@
 #include "net/downloadclient.h"
 
 #include "net/netlog.h"
+#include "net/transferprotocol.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -52,7 +53,7 @@ DownloadClient::DownloadClient(QString programFolder, const QString &localAddres
 
 QString DownloadClient::targetPath(const QString &entry) const
 {
-    return QDir(m_programFolder).filePath(QLatin1String(TransferProtocol::DownloadsFolder)) + u'/' + entry;
+    return TransferProtocol::downloadsFolder(m_programFolder) + u'/' + entry;
 }
 
 bool DownloadClient::refuse(const QString &line)
@@ -80,7 +81,7 @@ bool DownloadClient::startdownload(const QString &file)
     if (QHostAddress(peer).isNull())
         return refuse(tr("Refused: \"%1\" holds no peer address.").arg(file));
 
-    const QString folder = QDir(m_programFolder).filePath(QLatin1String(TransferProtocol::DownloadsFolder));
+    const QString folder = TransferProtocol::downloadsFolder(m_programFolder);
     if (!QFileInfo(folder).isDir())
         return refuse(tr("Cannot save: there is no %1 folder beside the program.")
                           .arg(QLatin1String(TransferProtocol::DownloadsFolder)));

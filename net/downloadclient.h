@@ -1,7 +1,6 @@
 #pragma once
 
 #include "net/eventsocket.h"
-#include "net/transferprotocol.h"
 
 #include <QFile>
 #include <QObject>
@@ -40,8 +39,7 @@ public:
 
     /// programFolder holds Downloads/; localAddress is this copy's address;
     /// uploadPort is the port dialled on every peer.
-    DownloadClient(QString programFolder, const QString &localAddress,
-                   quint16 uploadPort = TransferProtocol::UploadPort, QObject *parent = nullptr);
+    DownloadClient(QString programFolder, const QString &localAddress, quint16 uploadPort, QObject *parent = nullptr);
 
     /// Starts fetching the file named by a result entry. False, with a
     /// progress line that says why, when the entry cannot be saved or its
@@ -60,8 +58,6 @@ public:
     QString targetPath(const QString &entry) const;
 
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
-    /// Another port for tests; the program always dials 1100.
-    void setUploadPort(quint16 port) { m_uploadPort = port; }
     void setStallTimeout(int ms) { m_stallTimeoutMs = ms; }
 
 signals:

@@ -243,11 +243,6 @@ qint64 EventSocket::sendText(const QString &text)
     return sendBytes(Windows1252::encode(text));
 }
 
-qint64 EventSocket::sendByte(quint8 byte)
-{
-    return sendBytes(QByteArray(1, static_cast<char>(byte)));
-}
-
 QByteArray EventSocket::takeAll()
 {
     QByteArray data = m_socket ? m_socket->readAll() : QByteArray();
@@ -258,15 +253,6 @@ QByteArray EventSocket::takeAll()
 QString EventSocket::takeText()
 {
     return Windows1252::decode(takeAll());
-}
-
-std::optional<quint8> EventSocket::takeByte()
-{
-    char byte = 0;
-    if (!m_socket || !m_socket->getChar(&byte))
-        return std::nullopt;
-    finishIfDrained();
-    return static_cast<quint8>(byte);
 }
 
 QByteArray EventSocket::take(qint64 max)

@@ -11,8 +11,9 @@
 // A connecting endpoint connects after a close, reports connected(), and ends
 // with closedByPeer() once the peer has closed and every byte it sent has
 // been taken; when the peer reset the connection instead, it ends with
-// errorOccurred(ConnectionResetError) at that point. dataArrival() is raised again after its handler returns for as
-// long as bytes remain waiting, so a handler may take one byte at a time.
+// errorOccurred(ConnectionResetError) at that point. dataArrival() is raised
+// again after its handler returns for as long as bytes remain waiting, so a
+// handler may take a part and leave the rest for the next one.
 //
 // Text on the wire is Windows-1252, one byte per character, with no length
 // prefix and no terminator.
@@ -22,8 +23,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
-#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -69,15 +68,12 @@ public:
 
     qint64 sendText(const QString &text);
     qint64 sendBytes(const QByteArray &bytes);
-    qint64 sendByte(quint8 byte);
 
     /// All waiting bytes, removed.
     QByteArray takeAll();
     /// All waiting bytes as text, removed.
     QString takeText();
-    /// Exactly one byte; the rest stays waiting.
-    std::optional<quint8> takeByte();
-    /// Up to max bytes.
+    /// Up to max bytes; the rest stays waiting.
     QByteArray take(qint64 max);
 
     /// At most bytes are taken from the system for one data arrival; the

@@ -18,19 +18,19 @@ struct SearchClient::Turn
     enum class State { Waiting, Connecting, Asking, Over };
 
     size_t index = 0;
-    QString address;            ///< as the caller listed it
-    QString peer;               ///< as connected: the address an entry names
+    QString address;            // as the caller listed it
+    QString peer;               // as connected: the address an entry names
     State state = State::Waiting;
     EventSocket *searchsend = nullptr;
-    QTimer *bound = nullptr;    ///< the connect bound, then the silence bound
-    QTimer *total = nullptr;    ///< the whole answer
-    QDeadlineTimer deadline;    ///< the whole answer, as data arrives
-    QElapsedTimer sinceData;    ///< for the silence bound
-    QStringList held;           ///< entries waiting for earlier peers
+    QTimer *bound = nullptr;    // the connect bound, then the silence bound
+    QTimer *total = nullptr;    // the whole answer
+    QDeadlineTimer deadline;    // the whole answer, as data arrives
+    QElapsedTimer sinceData;    // for the silence bound
+    QStringList held;           // entries waiting for earlier peers
     qint64 heldBytes = 0;
     qint64 bytes = 0;
     int entries = 0;
-    int overlong = 0;           ///< pieces too long to be listed
+    int overlong = 0;           // pieces too long to be listed
 };
 
 SearchClient::SearchClient(QObject *parent)
@@ -42,29 +42,25 @@ SearchClient::SearchClient(QObject *parent)
     connect(m_slice, &QTimer::timeout, this, &SearchClient::deliverSlice);
 }
 
+namespace {
+
+// Deletes object once control is back in the event loop, owned by nobody
+// meanwhile: it may be what called here, and its owner may go first.
+void letGo(QObject *object, QObject *owner)
+{
+    object->disconnect(owner);
+    object->setParent(nullptr);
+    object->deleteLater();
+}
+
+} // namespace
+
 SearchClient::~SearchClient()
 {
-    // This client may go from inside a signal of one of its sockets or
-    // timers: they go once control is back in the event loop.
-    for (const auto &turn : m_turns) {
-        if (turn->searchsend) {
-            turn->searchsend->disconnect(this);
-            turn->searchsend->setParent(nullptr);
-            turn->searchsend->deleteLater();
-        }
-        for (QTimer *timer : {turn->bound, turn->total}) {
-            if (timer) {
-                timer->disconnect(this);
-                timer->stop();
-                timer->setParent(nullptr);
-                timer->deleteLater();
-            }
-        }
-    }
-    m_slice->disconnect(this);
+    for (const auto &turn : m_turns)
+        release(*turn);
     m_slice->stop();
-    m_slice->setParent(nullptr);
-    m_slice->deleteLater();
+    letGo(m_slice, this);
 }
 
 bool SearchClient::search(const QString &searchtxt, const QStringList &addresses)
@@ -115,19 +111,17 @@ void SearchClient::cancel()
 {
     if (!m_searching)
         return;
+    qCDebug(lcSearch) << "search stopped after" << m_done << "of" << peerCount() << "peers";
     for (const auto &turn : m_turns) {
-        release(*turn);
-        turn->state = Turn::State::Over;
+        stopTurn(*turn);
         turn->held.clear();
         turn->heldBytes = 0;
     }
-    m_running = 0;
     m_nextToStart = m_turns.size();
     m_held = 0;
     m_heldBytes = 0;
     m_outbox.clear();
     m_slice->stop();
-    qCDebug(lcSearch) << "search stopped after" << m_done << "of" << peerCount() << "peers";
     finish();
 }
 
@@ -146,6 +140,7 @@ void SearchClient::startTurn(Turn &turn)
 {
     Turn *t = &turn;
     ++m_running;
+    turn.state = Turn::State::Connecting;
     // Only a numeric address is dialled: an entry of the directory never
     // makes this copy look a name up.
     if (QHostAddress(turn.address).isNull()) {
@@ -153,7 +148,6 @@ void SearchClient::startTurn(Turn &turn)
         closeTurn(turn);
         return;
     }
-    turn.state = Turn::State::Connecting;
     turn.searchsend = new EventSocket(QString(), this);
     turn.searchsend->setObjectName(QStringLiteral("searchsend"));
     // One piece is taken at most one character past the longest entry: a
@@ -304,16 +298,8 @@ void SearchClient::resultsFull()
                                          .arg(m_listed + m_held)
                                          .arg((m_listedBytes + m_heldBytes) / 1024);
     // Nothing any peer sends from here on could be listed.
-    for (const auto &turn : m_turns) {
-        if (turn->state == Turn::State::Over)
-            continue;
-        if (turn->state != Turn::State::Waiting) {
-            --m_running;
-            ++m_done;
-        }
-        release(*turn);
-        turn->state = Turn::State::Over;
-    }
+    for (const auto &turn : m_turns)
+        stopTurn(*turn);
     m_nextToStart = m_turns.size();
     const QPointer<SearchClient> alive(this);
     emit progress(m_done, peerCount());
@@ -325,31 +311,35 @@ void SearchClient::resultsFull()
 
 void SearchClient::release(Turn &turn)
 {
-    if (turn.searchsend) {
-        turn.searchsend->disconnect(this);
-        turn.searchsend->close();
-        turn.searchsend->deleteLater();
-        turn.searchsend = nullptr;
+    if (EventSocket *socket = std::exchange(turn.searchsend, nullptr)) {
+        socket->close();
+        letGo(socket, this);
     }
-    // The timers may be what got here: they go once control is back.
-    for (QTimer *timer : {turn.bound, turn.total}) {
+    for (QTimer *timer : {std::exchange(turn.bound, nullptr), std::exchange(turn.total, nullptr)}) {
         if (timer) {
             timer->stop();
-            timer->deleteLater();
+            letGo(timer, this);
         }
     }
-    turn.bound = nullptr;
-    turn.total = nullptr;
+}
+
+bool SearchClient::stopTurn(Turn &turn)
+{
+    if (turn.state == Turn::State::Over)
+        return false;
+    if (turn.state != Turn::State::Waiting) {
+        --m_running;
+        ++m_done;
+    }
+    turn.state = Turn::State::Over;
+    release(turn);
+    return true;
 }
 
 bool SearchClient::closeTurn(Turn &turn)
 {
-    if (turn.state == Turn::State::Over)
+    if (!stopTurn(turn))
         return false;
-    turn.state = Turn::State::Over;
-    release(turn);
-    --m_running;
-    ++m_done;
     if (turn.overlong > 1)
         qCWarning(lcSearch).noquote() << "Answer of" << turn.peer << "held" << turn.overlong
                                       << "pieces too long to be listed";

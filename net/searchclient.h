@@ -89,11 +89,9 @@ public:
     bool isSearching() const { return m_searching; }
     /// The text of the running (or last) search.
     QString searchquery() const { return m_searchquery; }
-    /// Peers of the running (or last) search, and how many have had their turn.
-    int peerCount() const { return static_cast<int>(m_turns.size()); }
-    int peersDone() const { return m_done; }
 
-    /// Another port for tests; the program always asks port 1050.
+    /// The port asked on every peer: SearchProtocol::SearchPort unless the
+    /// settings of the networking window, or a test, say otherwise.
     void setPort(quint16 port) { m_port = port; }
     /// Shorter bounds for tests.
     void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
@@ -119,6 +117,7 @@ signals:
 private:
     struct Turn;
 
+    int peerCount() const { return static_cast<int>(m_turns.size()); }
     void startTurns();
     void startTurn(Turn &turn);
     void searchsend_Connect(Turn &turn);
@@ -128,12 +127,17 @@ private:
     void boundReached(Turn &turn);
     void cutOff(Turn &turn, const QString &why);
     QString turnTooLong() const;
-    /// Closes a turn and lets the entries in line go out; false when the
-    /// search is over or gone meanwhile.
+    // Ends a turn, whatever ends it: its connection and timers go, and a turn
+    // that had started counts as done. Says nothing; false when it was over.
+    bool stopTurn(Turn &turn);
+    // Lets go of a turn's connection and timers, whose signals may be what
+    // called here, and which may outlive this client by a turn of the event
+    // loop.
+    void release(Turn &turn);
+    // A turn's own end: stopped, reported, and the entries in line go out;
+    // false when the search is over or gone meanwhile.
     bool closeTurn(Turn &turn);
     void endTurn(Turn &turn);
-    // Lets go of a turn's connection and timers.
-    void release(Turn &turn);
     void add(Turn &turn, const QString &entry);
     void resultsFull();
     void flushInOrder();

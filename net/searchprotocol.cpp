@@ -8,16 +8,6 @@
 
 #include <algorithm>
 
-QString SearchProtocol::separator()
-{
-    return QString(QChar(SeparatorChar));
-}
-
-QString SearchProtocol::sharedFolder(const QString &programFolder)
-{
-    return programFolder + QLatin1String(SharedFolderName);
-}
-
 bool SearchProtocol::matches(const QString &name, const QString &query)
 {
     return name.contains(query, Qt::CaseSensitive);
@@ -56,5 +46,5 @@ QStringList SearchProtocol::answer(const QString &folder, const QString &query)
 
 QString SearchProtocol::resultEntry(const QString &address, const QString &text)
 {
-    return address + separator() + text;
+    return address + TransferProtocol::Separator + text;
 }

@@ -21,15 +21,6 @@ namespace SearchProtocol {
 /// The port every copy listens on for searches and every search connects to.
 inline constexpr quint16 SearchPort = 1050;
 
-/// Separates a result entry's address from its file name: the section sign,
-/// byte 0xA7 on the wire.
-inline constexpr char16_t SeparatorChar = u'\u00a7';
-QString separator();
-
-/// Folder of the shared files below the program folder.
-inline constexpr char SharedFolderName[] = "/Shared/";
-QString sharedFolder(const QString &programFolder);
-
 /// Whether query occurs in name as one contiguous, case-sensitive run. Every
 /// name contains the empty query.
 bool matches(const QString &name, const QString &query);
@@ -43,7 +34,8 @@ QStringList sharedNames(const QString &folder);
 /// The names of folder that match query, in listing order: the whole answer.
 QStringList answer(const QString &folder, const QString &query);
 
-/// address, the separator and text, with nothing between or around them.
+/// address, the separator of an entry (TransferProtocol::Separator) and text,
+/// with nothing between or around them.
 QString resultEntry(const QString &address, const QString &text);
 
 } // namespace SearchProtocol

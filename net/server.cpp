@@ -1,21 +1,20 @@
 #include "net/server.h"
 
 #include "net/downloadclient.h"
+#include "net/greenbands.h"
 #include "net/netlog.h"
 #include "net/searchclient.h"
 #include "net/searchresponder.h"
-#include "net/transferprotocol.h"
 #include "net/uploadresponder.h"
 
 #include <QPainter>
 #include <QResizeEvent>
 
-#include <cmath>
 #include <utility>
 
 namespace {
 
-/// Shows the strip's kept gradient.
+// Shows the strip's kept gradient.
 class Surface : public QWidget
 {
 public:
@@ -38,10 +37,6 @@ private:
     const QPixmap &m_image;
 };
 
-} // namespace
-
-namespace {
-
 QString cannotListen(quint16 port, const QString &why)
 {
     return Server::tr("Cannot listen on port %1: %2").arg(port).arg(why);
@@ -53,10 +48,11 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     : QMdiSubWindow(parent)
     , m_settings(std::move(settings))
     , m_peers(std::move(peers))
-    , m_SearchRecive(new SearchResponder(m_settings.programFolder, localAddress(), m_settings.searchPort, this))
+    , m_SearchRecive(
+          new SearchResponder(m_settings.programFolder, m_settings.localAddress, m_settings.searchPort, this))
     , m_searchsend(new SearchClient(this))
-    , m_upload(new UploadResponder(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
-    , m_download(new DownloadClient(m_settings.programFolder, localAddress(), m_settings.uploadPort, this))
+    , m_upload(new UploadResponder(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
+    , m_download(new DownloadClient(m_settings.programFolder, m_settings.localAddress, m_settings.uploadPort, this))
 {
     setObjectName(QStringLiteral("Server"));
     setWindowTitle(QStringLiteral("Connect"));
@@ -64,15 +60,10 @@ Server::Server(ServerSettings settings, PeerList peers, QWidget *parent)
     m_surface = new Surface(m_gradient, this);
     setWidget(m_surface);
     m_searchsend->setPort(m_settings.searchPort);
-    connect(m_SearchRecive, &SearchResponder::listenerError, this, [this](const QString &text) {
-        // A peer that breaks off its own search is no fault of this copy.
-        const SearchResponder::State state = m_SearchRecive->state();
-        if (state == SearchResponder::State::AwaitingRequest || state == SearchResponder::State::Answering)
-            return;
-        reportListener(m_searchError, text);
-    });
+    connect(m_SearchRecive, &SearchResponder::listenerError, this,
+            [this](const QString &text) { reportListener(m_searchError, text); });
     connect(m_SearchRecive, &SearchResponder::listenerRecovered, this, [this] { listenerBack(m_searchError); });
-    connect(m_upload, &UploadResponder::listenFailed, this,
+    connect(m_upload, &UploadResponder::listenerError, this,
             [this](const QString &why) { reportListener(m_uploadError, cannotListen(m_upload->port(), why)); });
     connect(m_upload, &UploadResponder::listenerRecovered, this, [this] { listenerBack(m_uploadError); });
 }
@@ -107,11 +98,6 @@ void Server::listenerBack(QString &standing)
     emit listenerErrorCleared(std::exchange(standing, QString()));
 }
 
-quint16 Server::searchLocalPort() const
-{
-    return m_SearchRecive->isListening() ? m_SearchRecive->localPort() : 0;
-}
-
 void Server::search(const QString &searchtxt)
 {
     m_searchsend->search(searchtxt, m_peers ? m_peers() : QStringList());
@@ -120,16 +106,6 @@ void Server::search(const QString &searchtxt)
 bool Server::startdownload(const QString &file)
 {
     return m_download->startdownload(file);
-}
-
-QString Server::BeforeLast(const QString &text)
-{
-    return TransferProtocol::BeforeLast(text);
-}
-
-QString Server::AfterLastx(const QString &text)
-{
-    return TransferProtocol::AfterLastx(text);
 }
 
 void Server::resizeEvent(QResizeEvent *event)
@@ -156,14 +132,9 @@ void Server::Form_Resize()
     QPixmap image(inner);
     image.fill(Qt::black);
     QPainter p(&image);
-    // 256 bands down the height, (0, i, 0) for band i, on a scale of 255
-    // units: the last band lies just past the bottom edge.
-    for (int i = 0; i <= 255; ++i) {
-        const int y0 = static_cast<int>(std::lround(i * inner.height() / 255.0));
-        const int y1 = static_cast<int>(std::lround((i + 1) * inner.height() / 255.0));
-        if (y1 > y0)
-            p.fillRect(0, y0, inner.width(), y1 - y0, QColor(0, i, 0));
-    }
+    // The strip runs down, where the other panels run across.
+    for (const GreenBands::Band &band : GreenBands::over(inner.height()))
+        p.fillRect(0, band.from, inner.width(), band.to - band.from, QColor(0, band.green, 0));
     p.end();
     m_gradient = image;
     m_surface->update();

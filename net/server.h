@@ -28,14 +28,6 @@ public:
     Server(ServerSettings settings, PeerList peers, QWidget *parent = nullptr);
     ~Server() override;
 
-    const ServerSettings &settings() const { return m_settings; }
-
-    /// This copy's address as dotted text; readable before any socket is open.
-    QString localAddress() const { return m_settings.localAddress; }
-
-    /// Port of the search listener: 0 until it listens.
-    quint16 searchLocalPort() const;
-
     /// Opens the listener for downloads, then the one for searches. Stops at
     /// the first that cannot be opened: false, with listenerError().
     bool Init();
@@ -46,10 +38,6 @@ public:
 
     /// Fetches the file a result entry names into Downloads/.
     bool startdownload(const QString &file);
-
-    /// The text before the first "§" of an entry, and the text after it.
-    static QString BeforeLast(const QString &text);
-    static QString AfterLastx(const QString &text);
 
     SearchClient &searchClient() { return *m_searchsend; }
     SearchResponder &searchResponder() { return *m_SearchRecive; }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "net/searchprotocol.h"
+#include "net/transferprotocol.h"
+
 #include <QString>
 
 /// What the networking window works with. The program passes its own folder
@@ -11,6 +14,6 @@ struct ServerSettings
     QString programFolder;
     /// This copy's IPv4 address, taken once when the program starts.
     QString localAddress;
-    quint16 searchPort = 1050;
-    quint16 uploadPort = 1100;
+    quint16 searchPort = SearchProtocol::SearchPort;
+    quint16 uploadPort = TransferProtocol::UploadPort;
 };

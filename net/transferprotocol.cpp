@@ -2,6 +2,8 @@
 
 #include "net/windows1252.h"
 
+#include <QDir>
+
 QString TransferProtocol::BeforeLast(const QString &text)
 {
     // Scanning starts at the second character, so a leading separator is
@@ -13,6 +15,16 @@ QString TransferProtocol::BeforeLast(const QString &text)
 QString TransferProtocol::AfterLastx(const QString &text)
 {
     return text.mid(text.indexOf(Separator) + 1);
+}
+
+QString TransferProtocol::sharedFolder(const QString &programFolder)
+{
+    return QDir(programFolder).filePath(QLatin1String(SharedFolder));
+}
+
+QString TransferProtocol::downloadsFolder(const QString &programFolder)
+{
+    return QDir(programFolder).filePath(QLatin1String(DownloadsFolder));
 }
 
 bool TransferProtocol::isSafeName(const QString &name)

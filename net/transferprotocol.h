@@ -24,12 +24,18 @@ namespace TransferProtocol {
 /// The port every peer serves files on.
 inline constexpr quint16 UploadPort = 1100;
 
-/// Splits a result entry into the peer's address and the file name.
+/// Splits a result entry into the peer's address and the file name: the
+/// section sign, the byte 0xA7 on the wire. The search makes entries with it.
 inline constexpr QChar Separator = QChar(0x00A7);
 
 /// Folders beside the program: what this copy offers and where it saves.
 inline constexpr char SharedFolder[] = "Shared";
 inline constexpr char DownloadsFolder[] = "Downloads";
+
+/// The Shared folder of programFolder, which both responders serve from.
+QString sharedFolder(const QString &programFolder);
+/// The Downloads folder of programFolder.
+QString downloadsFolder(const QString &programFolder);
 
 /// The text before the first separator that stands at position 2 or later:
 /// the first character is always taken, even when it is the separator. The

@@ -1,6 +1,7 @@
 #include "net/uploadresponder.h"
 
 #include "net/netlog.h"
+#include "net/transferprotocol.h"
 #include "net/windows1252.h"
 
 #include <QDir>
@@ -9,23 +10,20 @@
 
 #include <utility>
 
-UploadResponder::UploadResponder(QString programFolder, QString localAddress, quint16 port, QObject *parent)
-    : QObject(parent)
-    , m_sharedFolder(QDir(programFolder).filePath(QLatin1String(TransferProtocol::SharedFolder)))
-    , m_localAddress(std::move(localAddress))
-    , m_port(port)
-    , m_upload(m_localAddress, this)
+UploadResponder::UploadResponder(const QString &programFolder, const QString &localAddress, quint16 port,
+                                 QObject *parent)
+    : Responder(localAddress, port, QStringLiteral("upload"), parent)
+    , m_upload(endpoint())
+    , m_sharedFolder(TransferProtocol::sharedFolder(programFolder))
     , m_requestTimer(new QTimer(this))
     , m_stallTimer(new QTimer(this))
-    , m_retry(new QTimer(this))
 {
-    m_upload.setObjectName(QStringLiteral("upload"));
     connect(&m_upload, &EventSocket::connectionRequest, this, &UploadResponder::upload_ConnectionRequest);
     connect(&m_upload, &EventSocket::dataArrival, this, &UploadResponder::upload_DataArrival);
     connect(&m_upload, &EventSocket::closedByPeer, this, &UploadResponder::upload_Close);
     connect(&m_upload, &EventSocket::errorOccurred, this, &UploadResponder::upload_Error);
     connect(&m_upload, &EventSocket::bytesWritten, this, [this] {
-        if (m_state != State::Sending)
+        if (state() != State::Answering)
             return;
         m_stallTimer->start(m_answerStallTimeoutMs);
         sendMore();
@@ -34,30 +32,15 @@ UploadResponder::UploadResponder(QString programFolder, QString localAddress, qu
     m_stallTimer->setSingleShot(true);
     connect(m_requestTimer, &QTimer::timeout, this, &UploadResponder::requestTimedOut);
     connect(m_stallTimer, &QTimer::timeout, this, &UploadResponder::answerStalled);
-    m_retry->setSingleShot(true);
-    m_retry->setInterval(RebindRetryMs);
-    connect(m_retry, &QTimer::timeout, this, &UploadResponder::listenAgain);
-}
-
-bool UploadResponder::start()
-{
-    m_retry->stop();
-    m_failReported = false;
-    if (!bindAndListen()) {
-        m_state = State::Closed;
-        return false;
-    }
-    return true;
 }
 
 void UploadResponder::stop()
 {
-    m_retry->stop();
     m_requestTimer->stop();
     m_stallTimer->stop();
     m_source.close();
-    const bool answering = m_state == State::Waiting || m_state == State::Sending;
-    m_state = State::Closed;
+    const bool answering = isServing();
+    stopListening();
     if (!answering) {
         m_upload.close();
         return;
@@ -67,46 +50,10 @@ void UploadResponder::stop()
     emit answered(std::exchange(m_name, QString()), m_sent, false);
 }
 
-bool UploadResponder::bindAndListen()
-{
-    if (!m_upload.bind(m_port, m_upload.localAddress()) || !m_upload.listen()) {
-        m_errorString = m_upload.errorString();
-        m_upload.close();
-        return false;
-    }
-    // A free port chosen at the first bind is kept for every later one.
-    m_port = m_upload.localPort();
-    m_state = State::Listening;
-    return true;
-}
-
-void UploadResponder::listenAgain()
-{
-    if (bindAndListen()) {
-        if (std::exchange(m_failReported, false))
-            emit listenerRecovered();
-        return;
-    }
-    m_state = State::Rebinding;
-    if (!m_failReported) {
-        m_failReported = true;
-        emit listenFailed(m_errorString);
-    }
-    m_retry->start();
-}
-
 void UploadResponder::upload_ConnectionRequest(qintptr requestId)
 {
-    if (m_state != State::Listening)
+    if (!takePeer(requestId))
         return;
-    // From here until the answer ends the port has no listener: other peers
-    // are refused by the host.
-    m_upload.close();
-    if (!m_upload.accept(requestId)) {
-        listenAgain();
-        return;
-    }
-    m_state = State::Waiting;
     m_name.clear();
     m_sent = 0;
     m_requestTimer->start(m_requestTimeoutMs);
@@ -117,7 +64,7 @@ void UploadResponder::upload_DataArrival()
     // The asking side sends its request and nothing after it; anything else
     // is taken and dropped so that it does not keep coming back.
     const QByteArray bytes = m_upload.takeAll();
-    if (m_state != State::Waiting)
+    if (state() != State::AwaitingRequest)
         return;
     m_requestTimer->stop();
     m_name = TransferProtocol::AfterLastx(Windows1252::decode(bytes));
@@ -125,7 +72,7 @@ void UploadResponder::upload_DataArrival()
         endAnswer(false);
         return;
     }
-    m_state = State::Sending;
+    setAnswering();
     // What the answer has to hold: the file as it was when it began.
     m_size = m_source.size();
     m_stallTimer->start(m_answerStallTimeoutMs);
@@ -147,7 +94,7 @@ bool UploadResponder::openShared(const QString &name)
 
 void UploadResponder::sendMore()
 {
-    while (m_state == State::Sending && m_upload.bytesToWrite() < SendQueueLimit) {
+    while (state() == State::Answering && m_upload.bytesToWrite() < SendQueueLimit) {
         const QByteArray block = m_source.read(SendBlockSize);
         if (block.isEmpty()) {
             // The end of the file, or a file that can no longer be read. The
@@ -174,25 +121,25 @@ void UploadResponder::sendMore()
 
 void UploadResponder::upload_Close()
 {
-    if (m_state == State::Waiting || m_state == State::Sending)
+    if (isServing())
         endAnswer(false);
 }
 
 void UploadResponder::upload_Error(int, const QString &)
 {
-    if (m_state == State::Waiting || m_state == State::Sending)
+    if (isServing())
         endAnswer(false);
 }
 
 void UploadResponder::requestTimedOut()
 {
-    if (m_state == State::Waiting)
+    if (state() == State::AwaitingRequest)
         endAnswer(false);
 }
 
 void UploadResponder::answerStalled()
 {
-    if (m_state == State::Sending)
+    if (state() == State::Answering)
         endAnswer(false);
 }
 

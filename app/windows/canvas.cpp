@@ -1,15 +1,9 @@
 #include "app/windows/canvas.h"
 
 #include "app/windows/look.h"
+#include "net/greenbands.h"
 
 #include <QPainter>
-
-#include <cmath>
-
-int bandEdge(int i, int length)
-{
-    return static_cast<int>(std::lround(static_cast<double>(i) * length / 255.0));
-}
 
 Canvas::Canvas(QWidget *parent)
     : QWidget(parent)
@@ -54,13 +48,8 @@ void Canvas::drawGreenBands()
 {
     ensureSize();
     QPainter p(&m_image);
-    const int w = width();
-    for (int i = 0; i <= 255; ++i) {
-        const int x0 = bandEdge(i, w);
-        const int x1 = bandEdge(i + 1, w);
-        if (x1 > x0)
-            p.fillRect(x0, 0, x1 - x0, height(), QColor(0, i, 0));
-    }
+    for (const GreenBands::Band &band : GreenBands::over(width()))
+        p.fillRect(band.from, 0, band.to - band.from, height(), QColor(0, band.green, 0));
     update();
 }
 

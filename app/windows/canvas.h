@@ -18,8 +18,7 @@ public:
     /// Erases everything drawn and printed; text starts again at the top left.
     void Cls();
 
-    /// 256 bands from black to full green, (0, i, 0) for band i, over a scale
-    /// of 255 units across the width; the last band lies past the right edge.
+    /// The green bands (greenbands.h) across the width, black at the left.
     void drawGreenBands();
 
     /// Prints one line of text at the text position, then moves it to the
@@ -46,7 +45,3 @@ private:
     QColor m_foreColor;
     QColor m_backColor;
 };
-
-/// The band edges of a 256-band gradient over length pixels: band i covers
-/// [edge(i), edge(i + 1)).
-int bandEdge(int i, int length);

@@ -170,7 +170,7 @@ void TestConnect::connectAndExit()
     StalledAsker downloader;
     UploadResponder &uploads = main->server()->uploads();
     QVERIFY(downloader.ask(QString::fromLatin1(Own), uploads.port(), "x\xa7" "big.bin"));
-    QTRY_COMPARE(uploads.state(), UploadResponder::State::Sending);
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::Answering);
 
     emit main->exitRequested();
     emit main->exitRequested(); // a second "Exit" while the first runs
@@ -222,7 +222,7 @@ void TestConnect::errorsLastAsLongAsTheirCause()
     // A peer that breaks off its own search is its own business.
     SearchResponder &searches = server->searchResponder();
     QTcpSocket asker;
-    asker.connectToHost(QString::fromLatin1(Own), searches.localPort());
+    asker.connectToHost(QString::fromLatin1(Own), searches.port());
     QTRY_COMPARE(searches.state(), SearchResponder::State::AwaitingRequest);
     const linger reset{1, 0};
     QCOMPARE(::setsockopt(int(asker.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
@@ -238,7 +238,7 @@ void TestConnect::errorsLastAsLongAsTheirCause()
     const quint16 port = uploads.port();
     StalledAsker downloader;
     QVERIFY(downloader.ask(QString::fromLatin1(Own), port, ""));
-    QTRY_COMPARE(uploads.state(), UploadResponder::State::Waiting);
+    QTRY_COMPARE(uploads.state(), UploadResponder::State::AwaitingRequest);
     auto intruder = std::make_unique<QTcpServer>();
     QVERIFY(intruder->listen(QHostAddress(QString::fromLatin1(Own)), port));
     QVERIFY(downloader.send("x\xa7" "a.txt"));
@@ -312,7 +312,7 @@ void TestConnect::searchDuringExit()
     QVERIFY(connectNow());
     MDIMain *main = mainWindow();
     SearchClient &search = main->server()->searchClient();
-    search.setPort(responder.localPort());
+    search.setPort(responder.port());
 
     QVERIFY(m_server->setFaults(QJsonObject{{"retr_delay", 1.0}}));
     emit main->exitRequested();
@@ -369,6 +369,8 @@ void TestConnect::progressWindowClosedDuringDownload()
     big.close();
     UploadResponder responder(other.path(), QStringLiteral("127.0.0.3"), 0);
     QVERIFY(responder.start());
+    // The copy dials the port every copy listens on; here the other's.
+    makeSplash(responder.port());
     QDir(m_folder->path()).mkpath(QStringLiteral("Downloads"));
     QVERIFY(connectNow());
     MDIMain *main = mainWindow();
@@ -377,8 +379,6 @@ void TestConnect::progressWindowClosedDuringDownload()
 
     main->showProgressWindow();
     QPointer<frmDP> first = main->progressWindow();
-    // The copy dials the port every copy listens on; here the other's.
-    download.setUploadPort(responder.port());
     QVERIFY(main->server()->startdownload(QStringLiteral("127.0.0.3\u00a7big.bin")));
     QTRY_VERIFY(first->lines()->byteCount() > 0);
     QVERIFY(first->close());

@@ -1,5 +1,6 @@
 #include "net/eventsocket.h"
 #include "net/windows1252.h"
+#include "tests/net/unreachablepeer.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -13,13 +14,10 @@ class TestEventSocket : public QObject
 private slots:
     void codePage_data();
     void codePage();
-    void addressAndPortBeforeBinding();
+    void bindingAndItsPort();
     void oneByteAtATime();
     void closeAfterPeerCloseThenConnectAgain();
-    void sectionSignIsOneByte();
-    void servesOneConnectionAtATime();
     void refusedConnectReportsError();
-    void takenPortFailsToBind();
 };
 
 void TestEventSocket::codePage_data()
@@ -44,13 +42,19 @@ void TestEventSocket::codePage()
     QVERIFY(!Windows1252::canEncode(QStringLiteral("\u4e2d")));
 }
 
-void TestEventSocket::addressAndPortBeforeBinding()
+void TestEventSocket::bindingAndItsPort()
 {
     EventSocket socket(QStringLiteral("127.0.0.7"));
     QCOMPARE(socket.localAddress(), QStringLiteral("127.0.0.7"));
     QCOMPARE(socket.localPort(), quint16(0));
     QVERIFY(socket.bind(0, QStringLiteral("127.0.0.7")));
     QVERIFY(socket.localPort() != 0);
+
+    // A port that is taken fails to bind, and says why.
+    EventSocket second(QStringLiteral("127.0.0.7"));
+    QVERIFY(!second.bind(socket.localPort(), QStringLiteral("127.0.0.7")));
+    QVERIFY(!second.errorString().isEmpty());
+
     socket.close();
     QCOMPARE(socket.localPort(), quint16(0));
 }
@@ -64,11 +68,11 @@ void TestEventSocket::oneByteAtATime()
     int events = 0;
     connect(&client, &EventSocket::dataArrival, this, [&] {
         ++events;
-        taken.append(static_cast<char>(*client.takeByte()));
+        taken.append(client.take(1));
     });
     QSignalSpy closed(&client, &EventSocket::closedByPeer);
     client.connectToPeer(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(server.waitForNewConnection(5000));
+    QTRY_VERIFY(server.hasPendingConnections());
     QTcpSocket *peer = server.nextPendingConnection();
     peer->write("0123456789");
     peer->flush();
@@ -99,87 +103,16 @@ void TestEventSocket::closeAfterPeerCloseThenConnectAgain()
     }
 }
 
-void TestEventSocket::sectionSignIsOneByte()
-{
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    EventSocket client(QStringLiteral("127.0.0.1"));
-    connect(&client, &EventSocket::connected, this, [&] { client.sendText(QStringLiteral("10.0.0.5\u00a7song.mp3")); });
-    client.connectToPeer(QStringLiteral("127.0.0.1"), server.serverPort());
-    QVERIFY(server.waitForNewConnection(5000));
-    QTcpSocket *peer = server.nextPendingConnection();
-    QByteArray got;
-    QTRY_COMPARE((got += peer->readAll()), QByteArray("10.0.0.5\xa7song.mp3"));
-}
-
-void TestEventSocket::servesOneConnectionAtATime()
-{
-    const QString address = QStringLiteral("127.0.0.3");
-    EventSocket listener(address);
-    QVERIFY(listener.bind(0, address));
-    const quint16 port = listener.localPort();
-    QVERIFY(listener.listen());
-    // What the handlers could not do, checked by the test function itself.
-    int failures = 0;
-    connect(&listener, &EventSocket::connectionRequest, this, [&](qintptr id) {
-        listener.close();
-        failures += !listener.accept(id);
-    });
-    QString request;
-    connect(&listener, &EventSocket::dataArrival, this, [&] {
-        request = listener.takeText();
-        listener.sendText(QStringLiteral("answer"));
-        listener.close();
-        failures += !listener.bind(port, address) || !listener.listen();
-    });
-
-    QTcpSocket first;
-    first.connectToHost(address, port);
-    QVERIFY(first.waitForConnected(5000));
-    QTRY_COMPARE(listener.state(), EventSocket::State::Connected);
-
-    // While the first is served, the port has no listener.
-    QTcpSocket second;
-    second.connectToHost(address, port);
-    QVERIFY(!second.waitForConnected(2000));
-    QCOMPARE(second.error(), QAbstractSocket::ConnectionRefusedError);
-
-    first.write("query");
-    QTRY_COMPARE(request, QStringLiteral("query"));
-    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(first.readAll(), QByteArray("answer"));
-
-    // Listening again: the next peer is served the same way.
-    QTcpSocket third;
-    third.connectToHost(address, port);
-    QVERIFY(third.waitForConnected(5000));
-    third.write("again");
-    QTRY_COMPARE(request, QStringLiteral("again"));
-    QCOMPARE(failures, 0);
-}
-
 void TestEventSocket::refusedConnectReportsError()
 {
-    // Bound and not listening: every connection is refused, and nothing else
-    // can take the port while it is held.
-    QTcpSocket held;
-    QVERIFY(held.bind(QHostAddress(QStringLiteral("127.0.0.1")), 0));
-    const quint16 port = held.localPort();
+    const UnreachablePeer nobody(UnreachablePeer::Kind::Refusing, QStringLiteral("127.0.0.1"), 0);
+    QVERIFY(nobody.isReady());
     EventSocket client(QStringLiteral("127.0.0.1"));
     QSignalSpy error(&client, &EventSocket::errorOccurred);
-    client.connectToPeer(QStringLiteral("127.0.0.1"), port);
+    client.connectToPeer(QStringLiteral("127.0.0.1"), nobody.port());
     QVERIFY(error.wait(5000));
     QVERIFY(error.first().at(0).toInt() > 0);
     QVERIFY(!error.first().at(1).toString().isEmpty());
-}
-
-void TestEventSocket::takenPortFailsToBind()
-{
-    EventSocket first(QStringLiteral("127.0.0.1"));
-    QVERIFY(first.bind(0, QStringLiteral("127.0.0.1")));
-    EventSocket second(QStringLiteral("127.0.0.1"));
-    QVERIFY(!second.bind(first.localPort(), QStringLiteral("127.0.0.1")));
-    QVERIFY(!second.errorString().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestEventSocket)

@@ -1,10 +1,12 @@
 #include "net/eventsocket.h"
 #include "net/searchclient.h"
-#include "net/searchprotocol.h"
 #include "net/searchresponder.h"
+#include "net/transferprotocol.h"
+#include "tests/net/unreachablepeer.h"
 
 #include <QDir>
 #include <QFile>
+#include <QtEndian>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -24,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -61,16 +64,20 @@ struct Peer
 QByteArray ask(const QString &address, quint16 port, const QByteArray &query)
 {
     QTcpSocket socket;
+    bool connected = false;
+    QObject::connect(&socket, &QTcpSocket::connected, [&] {
+        connected = true;
+        socket.write(query);
+    });
     socket.connectToHost(address, port);
-    if (!socket.waitForConnected(WaitMs))
-        return "<refused>";
-    socket.write(query);
     QByteArray answer;
     const bool closed = QTest::qWaitFor([&] {
         answer += socket.readAll();
         return socket.state() == QAbstractSocket::UnconnectedState;
     }, WaitMs);
     answer += socket.readAll();
+    if (!connected)
+        return "<refused>";
     return closed ? answer : answer + "<still open>";
 }
 
@@ -81,9 +88,10 @@ class TestSearch : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+
     void answersFromTheSharedFolder_data();
     void answersFromTheSharedFolder();
-    void linksLeadingOutAreNotOffered();
     void missingSharedFolderAnswersNothing();
     void servesOnePeerAtATimeAndListensAgain();
     void faultsReturnToListening_data();
@@ -105,7 +113,21 @@ private slots:
 
 private:
     QStringList folderNames() const;
+
+    // The search port of the peers that one search asks.
+    std::unique_ptr<UnreachablePeer> m_network;
+    quint16 m_port = 0;
 };
+
+void TestSearch::initTestCase()
+{
+    // The peers of a search listen on the same port, each on its own loopback
+    // address. The port is held at every address for the whole run, so where
+    // no peer listens a connection is refused.
+    m_network = std::make_unique<UnreachablePeer>(UnreachablePeer::Kind::Refusing, QStringLiteral("0.0.0.0"));
+    QVERIFY(m_network->isReady());
+    m_port = m_network->port();
+}
 
 QStringList TestSearch::folderNames() const
 {
@@ -130,6 +152,7 @@ void TestSearch::answersFromTheSharedFolder_data()
     // offered.
     QTest::newRow("only plain files") << QByteArray("txt") << QByteArray("abc.txta\xa7" "b.txt");
     QTest::newRow("no folders") << QByteArray("dir") << QByteArray();
+    QTest::newRow("no links leading out") << QByteArray("link") << QByteArray("in-link");
 }
 
 void TestSearch::answersFromTheSharedFolder()
@@ -137,31 +160,20 @@ void TestSearch::answersFromTheSharedFolder()
     QFETCH(QByteArray, query);
     QFETCH(QByteArray, answer);
     Peer peer(QStringLiteral("127.0.0.2"), 0, folderNames());
+    const QDir shared(TransferProtocol::sharedFolder(peer.folder.path()));
+    QFile outside(peer.folder.filePath(QStringLiteral("outside.txt")));
+    QVERIFY(outside.open(QIODevice::WriteOnly));
+    QVERIFY(QFile::link(outside.fileName(), shared.filePath(QStringLiteral("out-link"))));
+    QVERIFY(QFile::link(shared.filePath(QStringLiteral("abc.txt")), shared.filePath(QStringLiteral("in-link"))));
     QVERIFY2(peer.responder->start(), qPrintable(peer.responder->errorString()));
-    QCOMPARE(peer.responder->SearchRecive()->objectName(), QStringLiteral("SearchRecive"));
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), query), answer);
-}
-
-void TestSearch::linksLeadingOutAreNotOffered()
-{
-    QTemporaryDir outside;
-    QFile secret(outside.filePath(QStringLiteral("abc-secret.txt")));
-    QVERIFY(secret.open(QIODevice::WriteOnly));
-    secret.close();
-    Peer peer(QStringLiteral("127.0.0.2"), 0, {QStringLiteral("abc.txt")});
-    const QString shared = SearchProtocol::sharedFolder(peer.folder.path());
-    QVERIFY(QFile::link(secret.fileName(), QDir(shared).filePath(QStringLiteral("abc-out.txt"))));
-    QVERIFY(QFile::link(QDir(shared).filePath(QStringLiteral("abc.txt")),
-                        QDir(shared).filePath(QStringLiteral("abc-in.txt"))));
-    QVERIFY(peer.responder->start());
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), "abc"), QByteArray("abc-in.txtabc.txt"));
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->port(), query), answer);
 }
 
 void TestSearch::missingSharedFolderAnswersNothing()
 {
     Peer peer(QStringLiteral("127.0.0.2"), 0, {}, false);
     QVERIFY(peer.responder->start());
-    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->localPort(), "abc"), QByteArray());
+    QCOMPARE(ask(QStringLiteral("127.0.0.2"), peer.responder->port(), "abc"), QByteArray());
     QTRY_VERIFY(peer.responder->isListening());
 }
 
@@ -170,7 +182,7 @@ void TestSearch::servesOnePeerAtATimeAndListensAgain()
     const QString address = QStringLiteral("127.0.0.3");
     Peer peer(address, 0, {QStringLiteral("abc.txt")});
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket first;
     first.connectToHost(address, port);
@@ -189,7 +201,7 @@ void TestSearch::servesOnePeerAtATimeAndListensAgain()
 
     // Back at the same address and port, for any peer, any number of times.
     QTRY_VERIFY(peer.responder->isListening());
-    QCOMPARE(peer.responder->localPort(), port);
+    QCOMPARE(peer.responder->port(), port);
     QCOMPARE(ask(address, port, "txt"), QByteArray("abc.txt"));
     QCOMPARE(ask(address, port, "abc"), QByteArray("abc.txt"));
 }
@@ -214,7 +226,7 @@ void TestSearch::faultsReturnToListening()
     peer.responder->setRequestTimeout(ShortTimeoutMs);
     QSignalSpy errors(peer.responder.get(), &SearchResponder::listenerError);
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket bad;
     bad.connectToHost(address, port);
@@ -230,8 +242,6 @@ void TestSearch::faultsReturnToListening()
         const linger reset{1, 0};
         QCOMPARE(::setsockopt(int(bad.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
         bad.abort();
-        QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().first().toString(), QStringLiteral("Connection reset by peer"));
         break;
     }
     case Fault::LeavesRightAfterQuery:
@@ -242,6 +252,8 @@ void TestSearch::faultsReturnToListening()
     }
     QTRY_VERIFY(peer.responder->isListening());
     QCOMPARE(ask(address, port, "ab"), QByteArray("abc.txtabd.txt"));
+    // A peer's own fault is no failure of this listener.
+    QCOMPARE(errors.count(), 0);
 }
 
 void TestSearch::listensAgainOnceThePortIsFree()
@@ -250,7 +262,7 @@ void TestSearch::listensAgainOnceThePortIsFree()
     Peer peer(address, 0, {QStringLiteral("abc.txt")});
     QSignalSpy errors(peer.responder.get(), &SearchResponder::listenerError);
     QVERIFY(peer.responder->start());
-    const quint16 port = peer.responder->localPort();
+    const quint16 port = peer.responder->port();
 
     QTcpSocket first;
     first.connectToHost(address, port);
@@ -287,6 +299,43 @@ QStringList searchAll(SearchClient &client, const QString &text, const QStringLi
     return entries;
 }
 
+// The entry of a connection between two sockets of this machine in the
+// system's table of connections, as it writes an endpoint.
+QString procEndpoint(const QHostAddress &address, quint16 port)
+{
+    return QStringLiteral("%1:%2")
+        .arg(qToBigEndian(address.toIPv4Address()), 8, 16, QLatin1Char('0'))
+        .arg(port, 4, 16, QLatin1Char('0'))
+        .toUpper();
+}
+
+// Whether the other end of socket, a socket of this process too, has read
+// everything socket sent: nothing waits here to be sent or acknowledged, and
+// nothing there to be read.
+bool takenByAsker(const QTcpSocket &socket)
+{
+    if (socket.bytesToWrite() > 0)
+        return false;
+    const QString here = procEndpoint(socket.localAddress(), socket.localPort());
+    const QString there = procEndpoint(socket.peerAddress(), socket.peerPort());
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return true;
+    // The table tells no size: it is read to its end at once.
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        // sl local remote state tx_queue:rx_queue ...
+        const QStringList fields = QString::fromLatin1(line).simplified().split(u' ');
+        if (fields.size() < 5)
+            continue;
+        const QStringList queues = fields.at(4).split(u':');
+        if (fields.at(1) == here && fields.at(2) == there && queues.first().toUInt(nullptr, 16) > 0)
+            return false;
+        if (fields.at(1) == there && fields.at(2) == here && queues.last().toUInt(nullptr, 16) > 0)
+            return false;
+    }
+    return true;
+}
+
 // A peer that answers every search with the given pieces, after a delay
 // (or never, with -1), and then closes; it counts who asked.
 class ScriptedPeer : public QTcpServer
@@ -313,14 +362,21 @@ public:
 private:
     static void send(QTcpSocket *socket, const QList<QByteArray> &pieces, qsizetype next)
     {
+        if (socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        // One piece per arrival on the other side: the next waits until the
+        // asker has taken all before it.
+        if (next > 0 && !takenByAsker(*socket)) {
+            QTimer::singleShot(1, socket, [socket, pieces, next] { send(socket, pieces, next); });
+            return;
+        }
         if (next == pieces.size()) {
             socket->disconnectFromHost();
             return;
         }
         socket->write(pieces.at(next));
         socket->flush();
-        // One piece per arrival on the other side.
-        QTimer::singleShot(20, socket, [socket, pieces, next] { send(socket, pieces, next + 1); });
+        QTimer::singleShot(1, socket, [socket, pieces, next] { send(socket, pieces, next + 1); });
     }
 };
 
@@ -387,14 +443,13 @@ void TestSearch::searchAsksEveryPeer()
 {
     // Peers 2 and 4 have nothing that matches, 3 has two names, 6 has one;
     // 9 has nobody listening and 7 accepts but never answers.
-    Peer two(QStringLiteral("127.0.0.2"), 0, {QStringLiteral("xyz.txt")});
-    QVERIFY(two.responder->start());
-    const quint16 port = two.responder->localPort();
+    const quint16 port = m_port;
+    Peer two(QStringLiteral("127.0.0.2"), port, {QStringLiteral("xyz.txt")});
     Peer three(QStringLiteral("127.0.0.3"), port,
                {QStringLiteral("abc.txt"), QStringLiteral("XabcX.mp3"), QStringLiteral("ABC.doc")});
     Peer four(QStringLiteral("127.0.0.4"), port, {});
     Peer six(QStringLiteral("127.0.0.6"), port, {QStringLiteral("my abc song.mp3")});
-    for (Peer *peer : {&three, &four, &six})
+    for (Peer *peer : {&two, &three, &four, &six})
         QVERIFY2(peer->responder->start(), qPrintable(peer->responder->errorString()));
     ScriptedPeer silent(QStringLiteral("127.0.0.7"), port, {}, -1);
     QVERIFY(silent.isListening());
@@ -426,8 +481,8 @@ void TestSearch::entriesInDirectoryOrder()
 {
     // Peer 2 answers late and slowly, peer 3 at once, peer 4 never until its
     // silence bound; peer 5 has an address listed twice.
-    ScriptedPeer late(QStringLiteral("127.0.0.2"), 0, {"a1", "a2"}, 200);
-    const quint16 port = late.serverPort();
+    const quint16 port = m_port;
+    ScriptedPeer late(QStringLiteral("127.0.0.2"), port, {"a1", "a2"}, 200);
     ScriptedPeer quick(QStringLiteral("127.0.0.3"), port, {"b1", "b2"});
     ScriptedPeer silent(QStringLiteral("127.0.0.4"), port, {}, -1);
     ScriptedPeer twice(QStringLiteral("127.0.0.5"), port, {"c1"});
@@ -456,7 +511,7 @@ void TestSearch::endlessAnswerIsCutOff()
 {
     // Peer 2 answers with names for ever, peer 3 has one name.
     QTcpServer endless;
-    QVERIFY(endless.listen(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    QVERIFY(endless.listen(QHostAddress(QStringLiteral("127.0.0.2")), m_port));
     connect(&endless, &QTcpServer::newConnection, this, [&] {
         QTcpSocket *socket = endless.nextPendingConnection();
         connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
@@ -465,9 +520,9 @@ void TestSearch::endlessAnswerIsCutOff()
         });
         socket->write("again.mp3");
     });
-    ScriptedPeer after(QStringLiteral("127.0.0.3"), endless.serverPort(), {"abc.txt"});
+    ScriptedPeer after(QStringLiteral("127.0.0.3"), m_port, {"abc.txt"});
     SearchClient client;
-    client.setPort(endless.serverPort());
+    client.setPort(m_port);
     client.setMaxTurnEntries(50);
     QSignalSpy cut(&client, &SearchClient::peerCutOff);
     const QStringList entries =
@@ -568,10 +623,10 @@ void TestSearch::resultBounds()
     QFETCH(QString, cutOff);
     QFETCH(int, secondAsked);
 
-    ScriptedPeer one(QStringLiteral("127.0.0.2"), 0, first, firstDelayMs);
-    ScriptedPeer two(QStringLiteral("127.0.0.3"), one.serverPort(), second);
+    ScriptedPeer one(QStringLiteral("127.0.0.2"), m_port, first, firstDelayMs);
+    ScriptedPeer two(QStringLiteral("127.0.0.3"), m_port, second);
     SearchClient client;
-    client.setPort(one.serverPort());
+    client.setPort(m_port);
     client.setMaxHeldEntries(maxHeld);
     client.setMaxResults(maxResults);
     client.setMaxConnections(connections);
@@ -586,32 +641,36 @@ void TestSearch::resultBounds()
 
 void TestSearch::deadEntriesCostOneConnectBound()
 {
-    // A listener whose queue is full drops further connection attempts
-    // unanswered, like a host that is gone.
-    QTcpServer full;
-    full.setListenBacklogSize(0);
-    QVERIFY(full.listen(QHostAddress(QStringLiteral("127.0.0.10")), 0));
-    full.pauseAccepting();
-    QTcpSocket filler;
-    filler.connectToHost(QStringLiteral("127.0.0.10"), full.serverPort());
-    QVERIFY(filler.waitForConnected(WaitMs));
-    QTcpSocket probe;
-    probe.connectToHost(QStringLiteral("127.0.0.10"), full.serverPort());
-    if (probe.waitForConnected(300))
-        QSKIP("this kernel accepts beyond a full listen queue, so no address here plays a dead host");
-    probe.abort();
-
-    Peer live(QStringLiteral("127.0.0.11"), full.serverPort(), {QStringLiteral("abc.txt")});
-    QVERIFY(live.responder->start());
-    // A hundred entries, one in three dead, the live peer last.
+    // Hosts that are gone drop the knock unanswered; a directory full of
+    // them costs one connect bound in all, not one each. Among them are
+    // addresses where nobody listens, which refuse at once, and the one live
+    // peer comes last.
+    constexpr int GoneHosts = 10;
+    constexpr int ConnectBoundMs = 1000;
+    std::vector<std::unique_ptr<UnreachablePeer>> gone;
     QStringList addresses;
-    for (int i = 0; i < 99; ++i)
-        addresses << (i % 3 == 0 ? QStringLiteral("127.0.0.10") : QStringLiteral("127.0.1.%1").arg(i));
+    for (int i = 1; i <= 3 * GoneHosts; ++i) {
+        const QString address = QStringLiteral("127.0.1.%1").arg(i);
+        if (i % 3 == 0) {
+            gone.push_back(std::make_unique<UnreachablePeer>(UnreachablePeer::Kind::Gone, address, m_port));
+            QTRY_VERIFY(gone.back()->isReady());
+        }
+        addresses << address;
+    }
+    ScriptedPeer live(QStringLiteral("127.0.0.11"), m_port, {"abc.txt"});
     addresses << QStringLiteral("127.0.0.11");
+
     SearchClient client;
-    client.setPort(full.serverPort());
-    client.setConnectTimeout(ShortTimeoutMs);
-    const QStringList entries = searchAll(client, QStringLiteral("abc"), addresses, 20 * ShortTimeoutMs);
+    client.setPort(m_port);
+    client.setConnectTimeout(ConnectBoundMs);
+    QStringList entries;
+    connect(&client, &SearchClient::resultEntries, this, [&](const QStringList &more) { entries.append(more); });
+    QSignalSpy finished(&client, &SearchClient::searchFinished);
+    QVERIFY(client.search(QStringLiteral("abc"), addresses));
+    // Asked one by one, the live peer would wait GoneHosts bounds for its
+    // turn: longer than this waits.
+    QTRY_COMPARE(live.asked, 1);
+    QVERIFY(finished.wait(WaitMs));
     QCOMPARE(entries, QStringList{QStringLiteral("127.0.0.11\u00a7abc.txt")});
 }
 
@@ -647,11 +706,12 @@ void TestSearch::connectsThatFailAtOnce()
     for (int i = 0; i < 3000; ++i)
         addresses << QStringLiteral("224.1.%1.%2").arg(i / 250).arg(i % 250 + 1);
     SearchClient client;
+    QSignalSpy progress(&client, &SearchClient::progress);
     QSignalSpy finished(&client, &SearchClient::searchFinished);
     QVERIFY(client.search(QStringLiteral("x"), addresses));
-    QCOMPARE(client.peersDone(), 0);
+    QCOMPARE(progress.count(), 1); // the start alone
     QVERIFY(finished.wait(20000));
-    QCOMPARE(client.peersDone(), 3000);
+    QCOMPARE(progress.last(), (QVariantList{3000, 3000}));
 }
 
 void TestSearch::oneSearchAtATime()
@@ -687,9 +747,9 @@ void TestSearch::searchWhileAnswering()
     QStringList many;
     for (int i = 0; i < 2000; ++i)
         many << QStringLiteral("song%1.mp3").arg(i, 4, 10, QLatin1Char('0'));
-    Peer self(QStringLiteral("127.0.0.2"), 0, many);
+    const quint16 port = m_port;
+    Peer self(QStringLiteral("127.0.0.2"), port, many);
     QVERIFY(self.responder->start());
-    const quint16 port = self.responder->localPort();
     ScriptedPeer silent(QStringLiteral("127.0.0.3"), port, {}, -1);
     QByteArray expected;
     for (const QString &name : std::as_const(many))
@@ -697,9 +757,8 @@ void TestSearch::searchWhileAnswering()
 
     for (const bool askerLeaves : {false, true}) {
         QTcpSocket asker;
+        connect(&asker, &QTcpSocket::connected, this, [&] { asker.write("song"); });
         asker.connectToHost(QStringLiteral("127.0.0.2"), port);
-        QVERIFY(asker.waitForConnected(WaitMs));
-        asker.write("song");
         QByteArray answer;
         QTRY_VERIFY((answer += asker.readAll()).size() > 0);
 

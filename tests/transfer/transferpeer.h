@@ -6,11 +6,12 @@
 
 #include "net/bytelinesmodel.h"
 #include "net/downloadclient.h"
+#include "net/transferprotocol.h"
 #include "net/uploadresponder.h"
+#include "tests/support/testfiles.h"
 
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -29,18 +30,6 @@ inline QByteArray pattern(qint64 size, int seed = 0)
         bytes[i] = static_cast<char>(x);
     }
     return bytes;
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 /// Every row of a progress list, as text.
@@ -62,7 +51,7 @@ struct Peer
     QString shared(const QString &name) const { return dir.filePath(QStringLiteral("Shared/") + name); }
     QString downloads() const { return dir.filePath(QStringLiteral("Downloads")); }
     /// The result entry for name on this peer.
-    QString entry(const QString &name) const { return address + QChar(0x00A7) + name; }
+    QString entry(const QString &name) const { return address + TransferProtocol::Separator + name; }
     QStringList lines() const { return rows(DL); }
 
     QTemporaryDir dir;
