@@ -98,6 +98,8 @@ void Session::exit_Click()
         break;
     }
     m_state = State::Leaving;
+    // A signal from now on is the user's second request, whatever the first.
+    m_sessionEnd->leaving();
     m_main->server()->searchClient().cancel();
     // A registration on its way is dropped by the exchange first.
     if (!m_exchange->unregisterCopy()) {

@@ -113,9 +113,14 @@ void SessionEnd::request()
 {
     if (m_requested)
         return;
+    leaving();
+    emit endRequested();
+}
+
+void SessionEnd::leaving()
+{
     m_requested = true;
     g_leaving = 1;
-    emit endRequested();
 }
 
 bool SessionEnd::eventFilter(QObject *watched, QEvent *event)

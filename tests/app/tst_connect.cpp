@@ -402,6 +402,7 @@ void TestConnect::sessionEndRunsExit_data()
     QTest::newRow("the event loop is told to quit") << "quit" << 0;
     QTest::newRow("a session save, then the quit of a logout") << "save" << 0;
     QTest::newRow("a second signal: at once") << "twice" << 128 + SIGTERM;
+    QTest::newRow("File > Exit, then a signal: at once") << "exit" << 128 + SIGINT;
 }
 
 void TestConnect::sessionEndRunsExit()
@@ -430,6 +431,9 @@ void TestConnect::sessionEndRunsExit()
     } else if (how == QLatin1String("twice")) {
         QCOMPARE(::raise(SIGTERM), 0);
         QCOMPARE(::raise(SIGTERM), 0);
+    } else if (how == QLatin1String("exit")) {
+        emit mainWindow()->exitRequested();
+        QCOMPARE(::raise(SIGINT), 0);
     } else {
         QCOMPARE(::raise(how == QLatin1String("SIGTERM") ? SIGTERM : how == QLatin1String("SIGINT") ? SIGINT : SIGHUP),
                  0);
