@@ -11,7 +11,8 @@ class QSocketNotifier;
 /// command runs, however it was asked for (leaving()), comes out as
 /// endNowRequested(): the user will not wait for the directory. If the
 /// event loop does not take it within ForcedEndSeconds, the process ends
-/// from the signal handler.
+/// from the signal handler, uploads in progress reset first
+/// (UploadsInProgress).
 ///
 /// The session manager's request to save the session is not an end: it
 /// comes for a save during the session as well as before a logout, and the
