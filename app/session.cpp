@@ -5,6 +5,7 @@
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
 #include "directory/directorylog.h"
+#include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/server.h"
 #include "net/uploadresponder.h"
@@ -129,6 +130,8 @@ void Session::end(int status)
         // cannot finish must end with a reset, before the process ends and
         // the system closes its connection in order.
         m_main->server()->uploads().stop();
+        // Nothing unfinished is left beside an earlier download of an entry.
+        m_main->server()->downloads().stop();
         Iconcontrol::RemoveTrayIcon();
     }
     m_endProcess(status);
