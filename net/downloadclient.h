@@ -52,7 +52,8 @@ public:
     EventSocket &download() { return m_download; }
     /// The entry of the current or last download.
     const QString &DownloadRequest() const { return m_DownloadRequest; }
-    /// The target file; open while bytes go into it.
+    /// The file the bytes go into (the target, or the file beside an earlier
+    /// one); open while they do.
     const QFile &DownloadFile() const { return m_DownloadFile; }
 
     /// Ends a running download as one that broke off, for a copy that is
