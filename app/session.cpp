@@ -5,6 +5,7 @@
 #include "app/windows/mdimain.h"
 #include "app/windows/orvik.h"
 #include "directory/directorylog.h"
+#include "net/downloadclient.h"
 #include "net/searchclient.h"
 #include "net/server.h"
 #include "net/uploadresponder.h"
@@ -98,6 +99,8 @@ void Session::exit_Click()
         break;
     }
     m_state = State::Leaving;
+    // A signal from now on is the user's second request, whatever the first.
+    m_sessionEnd->leaving();
     m_main->server()->searchClient().cancel();
     // A registration on its way is dropped by the exchange first.
     if (!m_exchange->unregisterCopy()) {
@@ -127,6 +130,8 @@ void Session::end(int status)
         // cannot finish must end with a reset, before the process ends and
         // the system closes its connection in order.
         m_main->server()->uploads().stop();
+        // Nothing unfinished is left beside an earlier download of an entry.
+        m_main->server()->downloads().stop();
         Iconcontrol::RemoveTrayIcon();
     }
     m_endProcess(status);

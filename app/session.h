@@ -28,9 +28,11 @@ struct PeerTable;
 ///   Running      File > Exit: the running search stops, the exchange takes
 ///                this copy out of the directory (within its bounds), and
 ///   Leaving      once it has, the uploads still going out end with a reset,
-///                the notification-area icon goes and the process ends.
-/// A second signal while that runs ends the process at once, uploads reset
-/// first. A kill -9 ends it without any of this.
+///                a download still running stops, the notification-area
+///                icon goes and the process ends.
+/// A signal while that runs (a second one, or one after File > Exit) ends
+/// the process at once, uploads reset first. A kill -9 ends it without any
+/// of this.
 class Session : public QObject
 {
     Q_OBJECT

@@ -1,5 +1,7 @@
 #include "app/sessionend.h"
 
+#include "net/uploadsinprogress.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -26,6 +28,9 @@ volatile std::sig_atomic_t g_again = 0;
 
 extern "C" void onForcedEnd(int)
 {
+    // The system closes the process's connections in order: an upload cut
+    // off by this end must not read as a whole file.
+    UploadsInProgress::resetAll();
     _exit(SignalStatusBase + g_signal);
 }
 
@@ -113,9 +118,14 @@ void SessionEnd::request()
 {
     if (m_requested)
         return;
+    leaving();
+    emit endRequested();
+}
+
+void SessionEnd::leaving()
+{
     m_requested = true;
     g_leaving = 1;
-    emit endRequested();
 }
 
 bool SessionEnd::eventFilter(QObject *watched, QEvent *event)

@@ -7,10 +7,12 @@ class QSocketNotifier;
 /// Turns the end of a session into the exit command: SIGTERM, SIGINT and
 /// SIGHUP (a kill, Ctrl+C, a closed terminal) and a request to quit the
 /// event loop (what the desktop session manager sends once the session
-/// really ends) all come out as endRequested(), once. A second signal after
-/// that comes out as endNowRequested(): the user will not wait for the
-/// directory. If the event loop does not take it within ForcedEndSeconds,
-/// the process ends from the signal handler.
+/// really ends) all come out as endRequested(), once. A signal once the exit
+/// command runs, however it was asked for (leaving()), comes out as
+/// endNowRequested(): the user will not wait for the directory. If the
+/// event loop does not take it within ForcedEndSeconds, the process ends
+/// from the signal handler, uploads in progress reset first
+/// (UploadsInProgress).
 ///
 /// The session manager's request to save the session is not an end: it
 /// comes for a save during the session as well as before a logout, and the
@@ -31,10 +33,14 @@ public:
     explicit SessionEnd(QObject *parent = nullptr);
     ~SessionEnd() override;
 
+    /// The exit command runs: from now on a signal ends the process at once,
+    /// and nothing more comes out as endRequested().
+    void leaving();
+
 signals:
-    /// The session is ending: run the exit command. Emitted once.
+    /// The session is ending: run the exit command. Emitted at most once.
     void endRequested();
-    /// A second signal: end now, with this exit status.
+    /// A signal while the exit command runs: end now, with this exit status.
     void endNowRequested(int status);
 
 protected:

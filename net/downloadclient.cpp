@@ -91,7 +91,7 @@ bool DownloadClient::startdownload(const QString &file)
     if (existed && (target.isSymLink() || !target.isFile()))
         return refuse(tr("Cannot save: \"%1\" exists and is not a plain file.").arg(file));
 
-    // An earlier file of this name is replaced only once bytes have come.
+    // An earlier file of this name is replaced only by a whole new one.
     m_target = path;
     m_DownloadFile.setFileName(path);
     if (!existed && !m_DownloadFile.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
@@ -132,35 +132,41 @@ void DownloadClient::download_DataArrival()
         const QByteArray block = m_download.take(ReadBlockSize);
         QString error;
         if (!m_DownloadFile.isOpen())
-            error = replaceTarget(block);
-        else if (m_DownloadFile.write(block) != block.size())
+            error = openPart();
+        if (error.isEmpty() && m_DownloadFile.write(block) != block.size())
             error = m_DownloadFile.errorString();
         if (!error.isEmpty()) {
             if (m_received > offset)
-                emit bytesReceived(m_target, offset, m_received - offset);
-            endReceiving(tr("Stopped: cannot write \"%1\": %2; %3 bytes kept.")
-                             .arg(m_DownloadRequest, error, QString::number(m_received)));
+                emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
+            endReceiving(tr("cannot write \"%1\": %2").arg(m_DownloadRequest, error));
             return;
         }
         m_received += block.size();
     }
     if (m_received > offset)
-        emit bytesReceived(m_target, offset, m_received - offset);
+        emit bytesReceived(m_DownloadFile.fileName(), offset, m_received - offset);
 }
 
-QString DownloadClient::replaceTarget(const QByteArray &first)
+QString DownloadClient::openPart()
 {
-    // The new file starts beside the earlier one and takes its name in one
-    // step, with its first bytes in it: until then the earlier file is whole.
     QTemporaryFile part(QFileInfo(m_target).dir().filePath(QStringLiteral(".XXXXXX.part")));
-    if (!part.open() || part.write(first) != first.size())
-        return part.errorString();
-    if (std::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(m_target).constData()) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
     part.setAutoRemove(false);
+    if (!part.open())
+        return part.errorString();
+    m_part = part.fileName();
     part.close();
+    m_DownloadFile.setFileName(m_part);
     if (!m_DownloadFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return m_DownloadFile.errorString();
+    return QString();
+}
+
+QString DownloadClient::replaceTarget()
+{
+    // One step: the earlier file is whole until the new one is.
+    if (std::rename(QFile::encodeName(m_part).constData(), QFile::encodeName(m_target).constData()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    m_part.clear();
     return QString();
 }
 
@@ -170,17 +176,25 @@ void DownloadClient::download_Close()
         return;
     m_stallTimer->stop();
     m_DownloadFile.close();
-    m_state = State::Idle;
     // The socket stays as the peer left it; the next download closes it.
     if (m_received == 0 && !m_createdTarget) {
         // An empty answer is no reason to lose what an earlier download of
         // the entry brought.
+        m_state = State::Idle;
         const QString line = tr("Nothing came from %1: the earlier \"%2\" is kept.").arg(m_peer, m_DownloadRequest);
         qCWarning(lcTransfer).noquote() << line;
         emit progressLine(line);
         emit finished(false);
         return;
     }
+    if (!m_part.isEmpty()) {
+        const QString error = replaceTarget();
+        if (!error.isEmpty()) {
+            endReceiving(tr("cannot put \"%1\" in place: %2").arg(m_DownloadRequest, error));
+            return;
+        }
+    }
+    m_state = State::Idle;
     emit progressLine(QLatin1String(DoneText));
     emit finished(true);
 }
@@ -190,7 +204,7 @@ void DownloadClient::download_Error(int, const QString &description)
     if (m_state == State::Connecting)
         endBeforeConnected(tr("Cannot reach %1: %2").arg(m_peer, description));
     else if (m_state == State::Receiving)
-        endReceiving(tr("Stopped: %1; %2 bytes kept.").arg(description, QString::number(m_received)));
+        endReceiving(description);
 }
 
 void DownloadClient::connectTimedOut()
@@ -202,8 +216,7 @@ void DownloadClient::connectTimedOut()
 void DownloadClient::stalled()
 {
     if (m_state == State::Receiving)
-        endReceiving(tr("Stopped: nothing came from %1 for %2 s; %3 bytes kept.")
-                         .arg(m_peer, seconds(m_stallTimeoutMs), QString::number(m_received)));
+        endReceiving(tr("nothing came from %1 for %2 s").arg(m_peer, seconds(m_stallTimeoutMs)));
 }
 
 void DownloadClient::endBeforeConnected(const QString &line)
@@ -219,15 +232,34 @@ void DownloadClient::endBeforeConnected(const QString &line)
     emit finished(false);
 }
 
-void DownloadClient::endReceiving(const QString &line)
+void DownloadClient::stop()
 {
-    qCWarning(lcTransfer).noquote() << "Download of" << m_DownloadRequest << "ended early:" << line;
+    if (m_state == State::Connecting)
+        endBeforeConnected(tr("Stopped: this copy ends."));
+    else if (m_state == State::Receiving)
+        endReceiving(tr("this copy ends"));
+}
+
+void DownloadClient::endReceiving(const QString &reason)
+{
     m_stallTimer->stop();
     m_download.close();
     m_DownloadFile.close();
-    // Nothing came: a file this download made holds nothing worth keeping.
-    if (m_received == 0 && m_createdTarget)
-        QFile::remove(m_target);
+    QString kept;
+    if (!m_createdTarget) {
+        // A file that is not whole must not take the place of one that is.
+        if (!m_part.isEmpty() && !QFile::remove(m_part))
+            qCWarning(lcTransfer).noquote() << "Cannot remove the unfinished" << m_part;
+        m_part.clear();
+        kept = tr("the earlier \"%1\" is kept.").arg(m_DownloadRequest);
+    } else {
+        // Nothing came: a file this download made holds nothing worth keeping.
+        if (m_received == 0)
+            QFile::remove(m_target);
+        kept = tr("%1 bytes kept.").arg(m_received);
+    }
+    const QString line = tr("Stopped: %1; %2").arg(reason, kept);
+    qCWarning(lcTransfer).noquote() << "Download of" << m_DownloadRequest << "ended early:" << line;
     m_state = State::Idle;
     emit progressLine(line);
     emit finished(false);

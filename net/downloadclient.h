@@ -14,14 +14,16 @@ class QTimer;
 /// progress lines: cleared, "Connected!", one line per byte (delivered as
 /// blocks of the target file), then "Done!" or a line that says why it ended.
 ///
-/// A new target file is created, empty, when the download starts. An earlier
-/// file of that name (a download of the same entry before) stays as it is
-/// until the first bytes of the new one have come: they are written beside
-/// it and the new file replaces it in one step. An answer without a single
-/// byte leaves it alone, and the progress list says so. A download that ends
-/// before any byte came leaves no file behind that it created. A download
-/// that breaks off once bytes have come keeps them in the target file: the
-/// progress lines are read back from it.
+/// A new target file is created, empty, when the download starts. A download
+/// that ends before any byte came leaves no file behind that it created; one
+/// that breaks off once bytes have come keeps them in the target file.
+///
+/// An earlier file of that name (a download of the same entry before) stays
+/// as it is until the new one has come whole: the bytes go into a file of
+/// their own beside it, which takes its name in one step at the peer's
+/// orderly close. A download that breaks off, or an answer without a single
+/// byte, leaves the earlier file alone, and the progress list says so; the
+/// bytes that did come are not kept.
 class DownloadClient : public QObject
 {
     Q_OBJECT
@@ -50,8 +52,14 @@ public:
     EventSocket &download() { return m_download; }
     /// The entry of the current or last download.
     const QString &DownloadRequest() const { return m_DownloadRequest; }
-    /// The target file; open while bytes go into it.
+    /// The file the bytes go into (the target, or the file beside an earlier
+    /// one); open while they do.
     const QFile &DownloadFile() const { return m_DownloadFile; }
+
+    /// Ends a running download as one that broke off, for a copy that is
+    /// about to end: it keeps what such a download keeps, and leaves nothing
+    /// beside an earlier file of the entry.
+    void stop();
 
     State state() const { return m_state; }
     /// Where the file named by entry is saved.
@@ -65,8 +73,11 @@ signals:
     void progressCleared();
     /// One text line for the progress list.
     void progressLine(const QString &line);
-    /// count bytes were written at offset into the target file at path; each
-    /// is one line of the progress list.
+    /// count bytes were written at offset into the file at path; each is one
+    /// line of the progress list. Where an earlier file of the entry is kept
+    /// meanwhile, path is the file beside it that takes the target's name
+    /// when the download is whole, or is removed when it breaks off: a reader
+    /// that keeps the file open reads on across both.
     void bytesReceived(const QString &path, qint64 offset, qint64 count);
     /// A download was asked for while another one runs; nothing was started
     /// and the running one goes on.
@@ -84,11 +95,15 @@ private:
     void stalled();
 
     bool refuse(const QString &line);
-    // Puts the new file, holding first, in the place of the earlier one and
-    // opens it for the rest; why not, when that fails.
-    QString replaceTarget(const QByteArray &first);
+    // Opens the file the bytes go into beside an earlier file of the entry;
+    // why not, when that fails.
+    QString openPart();
+    // Puts the whole new file in the place of the earlier one; why not, when
+    // that fails.
+    QString replaceTarget();
     void endBeforeConnected(const QString &line);
-    void endReceiving(const QString &line);
+    // The download stops before it is whole; reason leads the last line.
+    void endReceiving(const QString &reason);
 
     QString m_programFolder;
     quint16 m_uploadPort;
@@ -96,6 +111,9 @@ private:
     QString m_DownloadRequest;
     QFile m_DownloadFile;
     QString m_target;
+    // The file the bytes go into beside an earlier file of the entry, while
+    // there is one.
+    QString m_part;
     State m_state = State::Idle;
     QString m_peer;
     bool m_createdTarget = false;

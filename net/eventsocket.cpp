@@ -279,6 +279,11 @@ qint64 EventSocket::bytesToWrite() const
     return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
+qintptr EventSocket::descriptor() const
+{
+    return m_socket ? m_socket->socketDescriptor() : -1;
+}
+
 quint16 EventSocket::localPort() const
 {
     if (m_server)

@@ -85,6 +85,9 @@ public:
     /// Bytes handed to send that the system has not taken yet.
     qint64 bytesToWrite() const;
 
+    /// The system's descriptor of the connection; -1 without one.
+    qintptr descriptor() const;
+
     QString localAddress() const { return m_localAddress; }
     /// 0 until bound or connected.
     quint16 localPort() const;

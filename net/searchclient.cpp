@@ -31,6 +31,7 @@ struct SearchClient::Turn
     qint64 bytes = 0;
     int entries = 0;
     int overlong = 0;           // pieces too long to be listed
+    bool pieceGoesOn = false;   // the last read was full: its piece is not over
 };
 
 SearchClient::SearchClient(QObject *parent)
@@ -150,10 +151,10 @@ void SearchClient::startTurn(Turn &turn)
     }
     turn.searchsend = new EventSocket(QString(), this);
     turn.searchsend->setObjectName(QStringLiteral("searchsend"));
-    // One piece is taken at most one character past the longest entry: a
-    // flood of large pieces is dropped a little at a time, and the peer waits
-    // meanwhile.
-    turn.searchsend->setReadLimit(MaxEntryLength + 1);
+    // A piece is taken at most one character past the longest entry at a
+    // time: a flood of large pieces is dropped a little at a time, and the
+    // peer waits meanwhile.
+    turn.searchsend->setReadLimit(ReadLimit);
     connect(turn.searchsend, &EventSocket::connected, this, [this, t] { searchsend_Connect(*t); });
     connect(turn.searchsend, &EventSocket::dataArrival, this, [this, t] { searchsend_DataArrival(*t); });
     connect(turn.searchsend, &EventSocket::closedByPeer, this, [this, t] { searchsend_Close(*t); });
@@ -202,7 +203,11 @@ void SearchClient::searchsend_DataArrival(Turn &turn)
     turn.bytes += bytes.size();
     // A copy's names pile up into one long piece when this side reads late;
     // cutting the turn there would lose the names after it, so only the
-    // piece goes.
+    // piece goes, whole: what the reads after a full one bring is still
+    // that piece, and a tail of it would name a file nobody has.
+    const bool goesOn = std::exchange(turn.pieceGoesOn, bytes.size() >= ReadLimit);
+    if (goesOn)
+        return;
     if (turn.peer.size() + 1 + bytes.size() > MaxEntryLength) {
         if (turn.overlong++ == 0)
             qCWarning(lcSearch).noquote() << "Answer of" << turn.peer << "holds a piece of" << bytes.size()

@@ -55,6 +55,10 @@ public:
     /// asked for a file. A longer data arrival names nothing that could ever
     /// be fetched, so it is left out (the peer's turn goes on).
     static constexpr qint64 MaxEntryLength = UploadResponder::MaxRequestLength;
+    /// What one read takes from a peer's connection at most: one character
+    /// past the longest entry. A read that comes back this full leaves the
+    /// rest of its piece waiting, and the next read goes on with it.
+    static constexpr qint64 ReadLimit = MaxEntryLength + 1;
     /// Entries one search holds at most, listed and held back together; when
     /// the next one would pass this or MaxResultBytes, the search stops asking.
     static constexpr int MaxResults = 100000;

@@ -2,6 +2,7 @@
 
 #include "net/netlog.h"
 #include "net/transferprotocol.h"
+#include "net/uploadsinprogress.h"
 #include "net/windows1252.h"
 
 #include <QDir>
@@ -34,6 +35,12 @@ UploadResponder::UploadResponder(const QString &programFolder, const QString &lo
     connect(m_stallTimer, &QTimer::timeout, this, &UploadResponder::answerStalled);
 }
 
+UploadResponder::~UploadResponder()
+{
+    if (isServing())
+        resetConnection();
+}
+
 void UploadResponder::stop()
 {
     m_requestTimer->stop();
@@ -46,7 +53,7 @@ void UploadResponder::stop()
         return;
     }
     qCDebug(lcTransfer) << "answer to" << m_name << "cut off after" << m_sent << "bytes: the listener stops";
-    m_upload.reset();
+    resetConnection();
     emit answered(std::exchange(m_name, QString()), m_sent, false);
 }
 
@@ -54,6 +61,12 @@ void UploadResponder::upload_ConnectionRequest(qintptr requestId)
 {
     if (!takePeer(requestId))
         return;
+    m_noted = m_upload.descriptor();
+    if (!UploadsInProgress::add(m_noted)) {
+        qCWarning(lcTransfer) << "Too many uploads at once: if the program ends by a signal while this one"
+                              << "is sent, its connection may end in order rather than with a reset";
+        m_noted = -1;
+    }
     m_name.clear();
     m_sent = 0;
     m_requestTimer->start(m_requestTimeoutMs);
@@ -156,7 +169,20 @@ void UploadResponder::endAnswer(bool complete)
         qCDebug(lcTransfer) << "answer to" << m_name << "ended after" << m_sent << "bytes";
         m_upload.reset();
     }
+    forgetConnection();
     const QString name = std::exchange(m_name, QString());
     listenAgain();
     emit answered(name, m_sent, complete);
+}
+
+void UploadResponder::resetConnection()
+{
+    m_upload.reset();
+    forgetConnection();
+}
+
+void UploadResponder::forgetConnection()
+{
+    // After the close: a signal in between finds the connection still noted.
+    UploadsInProgress::remove(std::exchange(m_noted, -1));
 }

@@ -17,7 +17,10 @@
 /// with one. Every other end resets the connection, and the asker sees an
 /// error rather than the end of the file: a name that is not a plain file
 /// inside Shared, a peer that goes quiet before asking or stops taking the
-/// answer, a file that shrinks while it is sent, and stop().
+/// answer, a file that shrinks while it is sent, stop(), and the end of the
+/// process: while a peer is served its connection is noted in
+/// UploadsInProgress, so that even a signal handler that ends the process
+/// can have it reset.
 class UploadResponder : public Responder
 {
     Q_OBJECT
@@ -39,6 +42,8 @@ public:
     /// port (0: any free port, read back with port()).
     UploadResponder(const QString &programFolder, const QString &localAddress, quint16 port,
                     QObject *parent = nullptr);
+    /// An answer still going on ends with a reset.
+    ~UploadResponder() override;
 
     /// Ends the answer in progress with a reset and stops listening: for a
     /// copy that is about to end, whose askers must not take a cut file for
@@ -68,11 +73,16 @@ private:
     // inside the folder.
     bool openShared(const QString &name);
     void endAnswer(bool complete);
+    // The connection is reset, and no longer one a process end must reset.
+    void resetConnection();
+    void forgetConnection();
 
     EventSocket &m_upload;
     QString m_sharedFolder;
     QFile m_source;
     QString m_name;
+    // The connection as noted in UploadsInProgress, while a peer is served.
+    qintptr m_noted = -1;
     qint64 m_sent = 0;
     qint64 m_size = 0;
     QTimer *m_requestTimer;

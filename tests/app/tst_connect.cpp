@@ -27,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSessionManager>
 #include <QSignalSpy>
@@ -37,6 +38,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <signal.h>
 #include <sys/socket.h>
 #include <memory>
 
@@ -66,6 +68,7 @@ private slots:
     void progressWindowClosedDuringDownload();
     void sessionEndRunsExit_data();
     void sessionEndRunsExit();
+    void forcedEndResetsUploads();
 
 private:
     void makeSplash(quint16 uploadPort = 0);
@@ -402,6 +405,7 @@ void TestConnect::sessionEndRunsExit_data()
     QTest::newRow("the event loop is told to quit") << "quit" << 0;
     QTest::newRow("a session save, then the quit of a logout") << "save" << 0;
     QTest::newRow("a second signal: at once") << "twice" << 128 + SIGTERM;
+    QTest::newRow("File > Exit, then a signal: at once") << "exit" << 128 + SIGINT;
 }
 
 void TestConnect::sessionEndRunsExit()
@@ -430,6 +434,9 @@ void TestConnect::sessionEndRunsExit()
     } else if (how == QLatin1String("twice")) {
         QCOMPARE(::raise(SIGTERM), 0);
         QCOMPARE(::raise(SIGTERM), 0);
+    } else if (how == QLatin1String("exit")) {
+        emit mainWindow()->exitRequested();
+        QCOMPARE(::raise(SIGINT), 0);
     } else {
         QCOMPARE(::raise(how == QLatin1String("SIGTERM") ? SIGTERM : how == QLatin1String("SIGINT") ? SIGINT : SIGHUP),
                  0);
@@ -438,6 +445,37 @@ void TestConnect::sessionEndRunsExit()
     QCOMPARE(m_status, status);
     // Ended at once, the copy leaves its record behind.
     QCOMPARE(readFile(remoteCopy()), status ? "\"10.0.0.1\",1\r\n" + OwnRecord : QByteArray("\"10.0.0.1\",1\r\n"));
+}
+
+void TestConnect::forcedEndResetsUploads()
+{
+    // The event loop cannot take the second signal, so the signal handler
+    // ends the process: an upload it cuts off must not read as the whole file.
+    QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("Shared")));
+    QFile big(m_folder->filePath(QStringLiteral("Shared/big.bin")));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(64) << 20));
+    big.close();
+    QProcess copy;
+    QSignalSpy ended(&copy, &QProcess::finished);
+    copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    copy.start(QStringLiteral(STUCKCOPY_PATH), {m_folder->path(), QString::fromLatin1(Own)});
+    QTRY_VERIFY(copy.canReadLine());
+    const quint16 port = copy.readLine().trimmed().toUShort();
+    StalledAsker downloader;
+    QVERIFY(downloader.ask(QString::fromLatin1(Own), port, "x\xa7" "big.bin"));
+    QTRY_VERIFY(downloader.drain() == StalledAsker::End::Open && !downloader.received.isEmpty());
+
+    QCOMPARE(::kill(pid_t(copy.processId()), SIGTERM), 0);
+    QTRY_VERIFY(copy.canReadLine());
+    QCOMPARE(copy.readLine(), QByteArray("leaving\n"));
+    QCOMPARE(::kill(pid_t(copy.processId()), SIGTERM), 0);
+    QVERIFY(ended.wait(30000));
+    QCOMPARE(copy.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(copy.exitCode(), 128 + SIGTERM);
+    StalledAsker::End end = StalledAsker::End::Open;
+    QTRY_VERIFY((end = downloader.drain()) != StalledAsker::End::Open);
+    QCOMPARE(end, StalledAsker::End::Reset);
+    QVERIFY(downloader.received.size() < big.size());
 }
 
 QTEST_MAIN(TestConnect)

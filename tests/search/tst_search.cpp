@@ -568,11 +568,14 @@ void TestSearch::turnEndsAtItsBoundWhileDataComes()
 void TestSearch::longPiecesAreLeftOut()
 {
     // A piece longer than any download request a peer reads is no file name:
-    // it is left out, and the names around it are still listed.
+    // it is left out, and the names around it are still listed. One that
+    // comes in more than one read (L) is left out whole, its tail too.
     const QString address = QStringLiteral("127.0.0.2");
     const qsizetype longest = SearchClient::MaxEntryLength - address.size() - 1;
     const QByteArray fits(longest, 'F');
-    ScriptedPeer peer(address, 0, {"a.mp3", fits, QByteArray(longest + 1, 'O'), QByteArray(1 << 20, 'H'), "b.mp3"});
+    ScriptedPeer peer(address, 0,
+                      {"a.mp3", fits, QByteArray(longest + 1, 'O'), QByteArray(SearchClient::ReadLimit + 1000, 'L'),
+                       QByteArray(1 << 20, 'H'), "b.mp3"});
     SearchClient client;
     client.setPort(peer.serverPort());
     QSignalSpy cut(&client, &SearchClient::peerCutOff);
@@ -581,8 +584,10 @@ void TestSearch::longPiecesAreLeftOut()
     QCOMPARE(entries.first(), QStringLiteral("127.0.0.2\u00a7a.mp3"));
     QVERIFY(entries.contains(address + QChar(0xa7) + QString::fromLatin1(fits)));
     QCOMPARE(entries.last(), QStringLiteral("127.0.0.2\u00a7b.mp3"));
-    for (const QString &entry : entries)
+    for (const QString &entry : entries) {
         QVERIFY2(entry.size() <= SearchClient::MaxEntryLength, qPrintable(QString::number(entry.size())));
+        QVERIFY2(!entry.contains(u'L') && !entry.contains(u'O'), qPrintable(entry.left(40)));
+    }
     QCOMPARE(cut.count(), 0);
 }
 

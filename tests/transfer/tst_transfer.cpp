@@ -492,41 +492,63 @@ void TestTransfer::entriesThatCannotBeSaved()
 void TestTransfer::earlierDownloadOfTheEntry_data()
 {
     QTest::addColumn<QString>("served");
+    QTest::addColumn<QByteArray>("sent");
     QTest::addColumn<QByteArray>("kept");
     QTest::addColumn<QString>("lastLine");
-    QTest::newRow("bytes come: replaced") << "abc.txt" << ThreeBytes << "Done!";
-    QTest::newRow("an empty answer: kept") << "empty" << QByteArray(100, 'x')
-                                          << withSection("Nothing came from 127.0.0.3: the earlier \"127.0.0.3§abc.txt\" "
-                                                         "is kept.");
-    QTest::newRow("no such file any more: kept") << "" << QByteArray(100, 'x')
-                                                 << "Stopped: Connection reset by peer; 0 bytes kept.";
+    const QByteArray earlier(100, 'x');
+    const QString earlierKept = withSection("the earlier \"127.0.0.3§abc.txt\" is kept.");
+    QTest::newRow("bytes come: replaced") << "abc.txt" << ThreeBytes << ThreeBytes << "Done!";
+    QTest::newRow("an empty answer: kept") << "empty" << QByteArray() << earlier
+                                          << withSection("Nothing came from 127.0.0.3: ") + earlierKept;
+    QTest::newRow("no such file any more: kept") << "" << QByteArray() << earlier
+                                                 << "Stopped: Connection reset by peer; " + earlierKept;
+    QTest::newRow("bytes come, then a reset: kept") << "reset" << pattern(64 * 1024, 10) << earlier
+                                                    << "Stopped: Connection reset by peer; " + earlierKept;
 }
 
 void TestTransfer::earlierDownloadOfTheEntry()
 {
     // The entry was downloaded before; the peer now sends the file, nothing
-    // at all, or refuses the name.
+    // at all, refuses the name, or breaks off half-way.
     QFETCH(QString, served);
+    QFETCH(QByteArray, sent);
     QFETCH(QByteArray, kept);
     QFETCH(QString, lastLine);
     auto a = startPeer(AddressA);
-    auto b = startPeer(AddressB);
-    QVERIFY(a && b);
-    if (served == QLatin1String("abc.txt"))
-        QVERIFY(writeFile(b->shared(served), ThreeBytes));
-    if (served == QLatin1String("empty"))
-        QVERIFY(writeFile(b->shared(QStringLiteral("abc.txt")), QByteArray()));
-    const QString entry = b->entry(QStringLiteral("abc.txt"));
+    QVERIFY(a);
+    std::unique_ptr<Peer> b;
+    FakeServer breaking;
+    if (served == QLatin1String("reset")) {
+        QVERIFY(breaking.listen(AddressB, m_port));
+    } else {
+        b = startPeer(AddressB);
+        QVERIFY(b);
+        if (served != QString())
+            QVERIFY(writeFile(b->shared(QStringLiteral("abc.txt")), sent));
+    }
+    const QString entry = AddressB + Separator + QStringLiteral("abc.txt");
     const QString target = a->client->targetPath(entry);
     QVERIFY(writeFile(target, QByteArray(100, 'x')));
 
     QSignalSpy finished(a->client.get(), &DownloadClient::finished);
     QVERIFY(a->client->startdownload(entry));
+    if (served == QLatin1String("reset")) {
+        QTRY_VERIFY(!breaking.request.isEmpty());
+        breaking.socket->write(sent);
+        QTRY_COMPARE(a->DL.byteCount(), qint64(sent.size()));
+        const linger reset{1, 0};
+        QCOMPARE(::setsockopt(int(breaking.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+        breaking.socket->abort();
+    }
     QVERIFY(finished.wait(TransferWaitMs));
     QCOMPARE(readFile(target), kept);
     QCOMPARE(a->lines().first(), QStringLiteral("Connected!"));
     QCOMPARE(a->lines().last(), lastLine);
     QCOMPARE(finished.first().first().toBool(), lastLine == QLatin1String("Done!"));
+    // The list shows every byte that came, read back from wherever it went.
+    QCOMPARE(a->DL.rowCount(), sent.size() + 2);
+    for (qsizetype at = 0; at < sent.size(); at += 997)
+        QCOMPARE(a->DL.data(a->DL.index(int(at) + 1)).toString(), QString::number(quint8(sent[at])));
     // Nothing is left beside it.
     QCOMPARE(QDir(a->downloads()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(target).fileName()});
 }
