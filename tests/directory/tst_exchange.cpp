@@ -507,7 +507,8 @@ void TestExchange::leaveWhileAnotherJoins()
 void TestExchange::millionRecords()
 {
     // Far more records than the table holds: "Exit" keeps every other one,
-    // in order, and "Connect" stops reading at the table's end.
+    // in order, and "Connect" stops reading at the table's end. Appends are
+    // refused, so "Connect" writes the whole directory with its record too.
     QByteArray file;
     constexpr int Records = 1'000'000;
     file.reserve(Records * 22);
@@ -519,8 +520,10 @@ void TestExchange::millionRecords()
                 + QByteArray::number(i & 255) + "\",0\r\n";
     }
     QVERIFY(writeFile(remoteCopy(), file));
+    QVERIFY(m_server->setFaults(QJsonObject{{"appe_refuse", 1}}));
     Copy copy(m_server->hostAndPort(), Own);
     QVERIFY(connectCopy(copy));
+    QVERIFY(readFile(remoteCopy()) == file + OwnRecord);
     QCOMPARE(copy.peers.count(), PeerTable::PeerLimit);
     QVERIFY(exitCopy(copy));
     QByteArray expected = file;
