@@ -88,7 +88,12 @@ void ReplaceJob::enter(State state)
     case State::Done:
         break;
     case State::Sending:
-        m_journal.add(m_upload);
+        if (!m_journal.add(m_upload)) {
+            // Unnoted, an upload that a refused delete or a killed process
+            // leaves behind would never be found again.
+            queue([this] { end(Outcome::Failed, tr("The upload journal cannot be written; nothing was uploaded")); });
+            break;
+        }
         m_uploadMayExist = true;
         expect(m_ftp.put(m_newFile, m_upload));
         break;

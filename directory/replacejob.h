@@ -14,7 +14,8 @@ class UploadJournal;
 /// written.
 ///
 ///   Sending          upload the new file under a name of this copy's own
-///                    (noted in the upload journal first)
+///                    (noted in the upload journal first: an upload that
+///                    cannot be noted is not made)
 ///   CheckingCopy     the upload must have arrived whole: its size, or,
 ///   ReadingCopyBack  where the server tells no size, its bytes read back
 ///   CheckingFile     the directory must be the file the download saw: a

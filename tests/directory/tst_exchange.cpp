@@ -263,14 +263,18 @@ void TestExchange::exitThatCannotFinishWritesNothing_data()
     QTest::addColumn<QJsonObject>("faults");
     QTest::addColumn<bool>("serverDown");
     QTest::addColumn<QByteArray>("addedMeanwhile");
+    QTest::addColumn<bool>("journalBlocked");
 
-    QTest::newRow("server down") << QJsonObject() << true << QByteArray();
-    QTest::newRow("every download cut short") << QJsonObject{{"retr_truncate", 100}} << false << QByteArray();
+    QTest::newRow("server down") << QJsonObject() << true << QByteArray() << false;
+    QTest::newRow("every download cut short") << QJsonObject{{"retr_truncate", 100}} << false << QByteArray() << false;
     // Past the largest directory a copy reads, by the records of others.
     QTest::newRow("directory grown too large") << QJsonObject() << false
-                                               << QByteArray("\"10.0.0.9\",1\r\n").repeated(10);
+                                               << QByteArray("\"10.0.0.9\",1\r\n").repeated(10) << false;
     // The server's disk fills up in the middle of the upload.
-    QTest::newRow("upload cut off") << QJsonObject{{"stor_cut", 1}} << false << QByteArray();
+    QTest::newRow("upload cut off") << QJsonObject{{"stor_cut", 1}} << false << QByteArray() << false;
+    // An upload that could not be noted would never be found again, were it
+    // left behind.
+    QTest::newRow("upload journal cannot be written") << QJsonObject() << false << QByteArray() << true;
 }
 
 void TestExchange::exitThatCannotFinishWritesNothing()
@@ -278,6 +282,7 @@ void TestExchange::exitThatCannotFinishWritesNothing()
     QFETCH(QJsonObject, faults);
     QFETCH(bool, serverDown);
     QFETCH(QByteArray, addedMeanwhile);
+    QFETCH(bool, journalBlocked);
     const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
     QVERIFY(writeFile(remoteCopy(), others));
     Copy copy(m_server->hostAndPort(), Own, 100);
@@ -288,6 +293,8 @@ void TestExchange::exitThatCannotFinishWritesNothing()
     QVERIFY(m_server->setFaults(faults));
     if (serverDown)
         m_server->stop();
+    if (journalBlocked)
+        QVERIFY(QDir(copy.folder.path()).mkdir(QStringLiteral(".IP.txt-uploads")));
 
     // The directory keeps this copy's record rather than lose anything,
     // and the local copy stays as it was.
