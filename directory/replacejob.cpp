@@ -170,15 +170,21 @@ void ReplaceJob::ftpFinished(bool ok)
         break;
     case State::Renaming:
         if (ok) {
+            m_traits.noteRenameOverWorked();
             m_uploadMayExist = false;
             m_journal.forget(m_upload);
             end(Outcome::Replaced);
         } else if (ftpError() == FtpClient::RemoteFileError) {
-            // Servers on some systems never rename over an existing file.
-            warn(tr("The server refuses to rename over the directory (%1); it is uploaded in its place instead")
-                     .arg(ftpErrorString()));
-            m_traits.setRenameOverRefused();
-            enter(State::CheckingFile);
+            if (m_traits.noteRenameOverRefused()) {
+                // Servers on some systems never rename over an existing file.
+                warn(tr("The server refuses to rename over the directory again (%1); it is uploaded in its place "
+                        "from now on")
+                         .arg(ftpErrorString()));
+                enter(State::CheckingFile);
+            } else {
+                warn(tr("The server refused to rename over the directory (%1); trying again").arg(ftpErrorString()));
+                end(Outcome::Changed, tr("The server refused to rename over the directory"));
+            }
         } else {
             end(Outcome::Failed, tr("Cannot replace the directory: %1").arg(ftpErrorString()));
         }
@@ -303,7 +309,7 @@ void ReplaceJob::storeAgain(const QString &why)
 void ReplaceJob::end(Outcome outcome, const QString &why)
 {
     m_outcome = outcome;
-    m_why = outcome == Outcome::Changed ? tr("Another copy changed the directory meanwhile") : why;
+    m_why = outcome == Outcome::Changed && why.isEmpty() ? tr("Another copy changed the directory meanwhile") : why;
     if (m_uploadMayExist && m_state != State::Discarding) {
         enter(State::Discarding);
         return;

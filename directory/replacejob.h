@@ -28,10 +28,12 @@ class UploadJournal;
 ///                    a while, and what counts is the file right before
 ///                    the next step
 ///   Renaming         the upload is renamed over the directory (RNFR/RNTO),
-///                    one step on the server
-///   Storing          where the server refuses a rename over an existing
-///                    file: the new file is uploaded straight over the
-///                    directory, right after the check,
+///                    one step on the server. A refusal ends the attempt
+///                    Changed, to be built again; refused again in a row
+///                    (ServerTraits), the server never renames over a file
+///                    and the session goes on with
+///   Storing          the new file uploaded straight over the directory,
+///                    right after the check,
 ///   Confirming       and confirmed: its size, or
 ///   ReadingBack      its bytes read back; what another copy appended
 ///                    meanwhile may follow. A broken store is repeated,
@@ -39,9 +41,9 @@ class UploadJournal;
 ///   Discarding       the upload is deleted, on every way out
 ///   Done
 ///
-/// Ends Replaced, Changed (another copy changed the directory: build again
-/// from a fresh download) or Failed. abort() gives up at once but still
-/// deletes the upload, within CleanupMs.
+/// Ends Replaced, Changed (another copy changed the directory, or the server
+/// refused the rename once: build again from a fresh download) or Failed.
+/// abort() gives up at once but still deletes the upload, within CleanupMs.
 class ReplaceJob : public DirectoryJob
 {
     Q_OBJECT

@@ -85,6 +85,7 @@ private:
     bool exitCopy(Copy &copy, bool expected = true);
     QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
     QStringList accountFiles() const { return QDir(m_server->homeDir()).entryList(QDir::Files); }
+    int directStores();
 
     std::unique_ptr<FtpServerProcess> m_server;
 };
@@ -105,6 +106,15 @@ bool TestExchange::exitCopy(Copy &copy, bool expected)
 {
     QSignalSpy done(copy.exchange.get(), &DirectoryExchange::unregistered);
     return copy.exchange->unregisterCopy() && endsWith(done, expected, 60000);
+}
+
+// Uploads straight over the directory file that the server has logged.
+int TestExchange::directStores()
+{
+    int stores = 0;
+    for (const QByteArray &line : m_server->log().split('\n'))
+        stores += line.contains("] STOR ") && line.contains("/IP.txt completed=") ? 1 : 0;
+    return stores;
 }
 
 void TestExchange::registers_data()
@@ -312,35 +322,41 @@ void TestExchange::quirkyServers_data()
     QTest::addColumn<QByteArray>("joined");
     QTest::addColumn<QByteArray>("left");
     QTest::addColumn<bool>("leftOk");
+    QTest::addColumn<int>("directStores");
 
     const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
     const QJsonObject none;
     const QJsonObject noAppend{{"appe_refuse", 1}};
     const QJsonObject noRenameOver{{"rnto_exists", 100}};
     const QJsonObject noSize{{"size_refuse", 100000}};
-    QTest::newRow("APPE refused") << noAppend << none << others << others + OwnRecord << others << true;
+    QTest::newRow("APPE refused") << noAppend << none << others << others + OwnRecord << others << true << 0;
     QTest::newRow("APPE refused, no file yet")
-        << noAppend << none << QByteArray("<none>") << OwnRecord << QByteArray() << true;
+        << noAppend << none << QByteArray("<none>") << OwnRecord << QByteArray() << true << 0;
     QTest::newRow("APPE and rename over a file refused")
         << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 100}} << noRenameOver << others << others + OwnRecord
-        << others << true;
+        << others << true << 2;
     QTest::newRow("rename over a file refused at exit") << none << noRenameOver << others << others + OwnRecord
-                                                        << others << true;
-    QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true;
+                                                        << others << true << 1;
+    // A refusal that passes (a busy server, or one that does not replace a
+    // file another copy is reading) leaves the session with its renames.
+    QTest::newRow("APPE refused, one rename over a file refused")
+        << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 1}} << none << others << others + OwnRecord << others
+        << true << 0;
+    QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true << 0;
     // An overloaded server: every transfer's closing reply comes late.
     const QJsonObject slowReplies{{"hold_226", 0.5}};
     QTest::newRow("closing replies held") << slowReplies << slowReplies << others << others + OwnRecord << others
-                                          << true;
+                                          << true << 0;
     // Cut short with "226" and no size to tell: never put in the directory's place.
     QTest::newRow("upload cut, no SIZE") << none << QJsonObject{{"stor_short", 1}, {"size_refuse", 100000}} << others
-                                         << others + OwnRecord << others + OwnRecord << false;
+                                         << others + OwnRecord << others + OwnRecord << false << 0;
     // Right after the exit's download one copy leaves and another, with an
     // address as long, joins: the same size and, within the second, the
     // same time.
     const QByteArray swapped = "\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n" + OwnRecord;
     QTest::newRow("same size and second after the download")
         << none << QJsonObject{{"retr_swap", QString::fromLatin1(swapped)}} << others << others + OwnRecord
-        << QByteArray("\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n") << true;
+        << QByteArray("\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n") << true << 0;
 }
 
 void TestExchange::quirkyServers()
@@ -351,6 +367,7 @@ void TestExchange::quirkyServers()
     QFETCH(QByteArray, joined);
     QFETCH(QByteArray, left);
     QFETCH(bool, leftOk);
+    QFETCH(int, directStores);
     if (before != "<none>")
         QVERIFY(writeFile(remoteCopy(), before));
 
@@ -367,6 +384,7 @@ void TestExchange::quirkyServers()
     if (leftOk)
         QCOMPARE(readFile(copy.localCopy()), left);
     QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
+    QCOMPARE(this->directStores(), directStores);
 }
 
 void TestExchange::leftoversGoAtTheNextExchange()
