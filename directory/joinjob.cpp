@@ -260,6 +260,8 @@ void JoinJob::replaceFinished()
 {
     const ReplaceJob::Outcome outcome = m_replace->outcome();
     QFile::remove(m_settings.scratch("out"));
+    if (m_stopAfterWrite && outcome == ReplaceJob::Outcome::Failed)
+        warn(m_replace->errorString());
     if (stopping())
         return;
     switch (outcome) {

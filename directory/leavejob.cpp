@@ -166,12 +166,15 @@ void LeaveJob::filtered()
 
 void LeaveJob::replaceFinished()
 {
-    if (m_aborting) {
+    const ReplaceJob::Outcome outcome = m_replace->outcome();
+    if (m_aborting && outcome != ReplaceJob::Outcome::Replaced) {
+        if (outcome == ReplaceJob::Outcome::Failed)
+            warn(m_replace->errorString());
         m_state = State::Done;
         finish(false, m_error);
         return;
     }
-    switch (m_replace->outcome()) {
+    switch (outcome) {
     case ReplaceJob::Outcome::Replaced:
         m_leftOk = true;
         m_keep = m_settings.scratch("out");

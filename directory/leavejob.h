@@ -45,7 +45,9 @@ public:
     void cancel() override;
     /// Gives up (the deadline has come): the operation on its way is
     /// dropped, a temporary upload still deleted within a bound, then
-    /// finished(false) with why.
+    /// finished(false) with why. An upload straight over the directory that
+    /// has begun is let end first (ReplaceJob::abort); when it replaced the
+    /// directory, the job ends as if not given up.
     void abort(const QString &why);
 
     QString stateName() const override;

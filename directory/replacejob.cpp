@@ -34,7 +34,7 @@ ReplaceJob::ReplaceJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &jour
         warn(tr("The temporary upload %1 could not be deleted in time; it is deleted at the next exchange")
                  .arg(m_upload));
         m_state = State::Done;
-        finish(false, m_why);
+        finish(m_outcome == Outcome::Replaced, m_why);
     });
 }
 
@@ -50,6 +50,7 @@ void ReplaceJob::start()
     m_why.clear();
     m_storeAttempts = 0;
     m_aborting = false;
+    m_overwriting = false;
     m_newSize = QFileInfo(m_newFile).size();
     // Where a rename over the directory is known to be refused, the upload
     // under a name of its own would only be deleted again.
@@ -61,6 +62,7 @@ void ReplaceJob::cancel()
     m_cleanupBound.stop();
     DirectoryJob::cancel();
     QFile::remove(m_scratch);
+    m_overwriting = false;
     m_state = State::Idle;
 }
 
@@ -69,6 +71,16 @@ void ReplaceJob::abort()
     if (!isRunning() || m_aborting)
         return;
     m_aborting = true;
+    if (m_overwriting) {
+        warn(tr("Giving up waits for the upload over the directory to end: dropped half-way, it would leave the "
+                "directory cut short"));
+        return;
+    }
+    if (m_state == State::Discarding) {
+        // Already on the way out, with its outcome: only the delete is bounded.
+        m_cleanupBound.start(CleanupMs);
+        return;
+    }
     m_outcome = Outcome::Failed;
     m_why = tr("Gave up before the directory was replaced");
     DirectoryJob::cancel();
@@ -116,6 +128,7 @@ void ReplaceJob::enter(State state)
         expect(m_ftp.rename(m_upload, m_remoteFile));
         break;
     case State::Storing:
+        m_overwriting = true;
         expect(m_ftp.put(m_newFile, m_remoteFile));
         break;
     case State::Discarding:
@@ -285,7 +298,21 @@ void ReplaceJob::rechecked(bool ok)
 
 void ReplaceJob::unchanged()
 {
-    enter(m_traits.renameOverRefused() ? State::Storing : State::Renaming);
+    if (!m_traits.renameOverRefused()) {
+        enter(State::Renaming);
+    } else if (!timeToStore()) {
+        end(Outcome::Failed, tr("Too little time was left to upload the directory whole; it was left as it was"));
+    } else {
+        enter(State::Storing);
+    }
+}
+
+bool ReplaceJob::timeToStore() const
+{
+    // The upload moves about as many bytes over the same link as the
+    // download did, and its check may read them back.
+    const qint64 needMs = qMax<qint64>(StoreLeadMs, 2 * m_base.downloadMs);
+    return m_giveUpAt.isForever() || m_giveUpAt.remainingTime() >= needMs;
 }
 
 void ReplaceJob::confirmed(bool ok)
@@ -310,7 +337,10 @@ void ReplaceJob::end(Outcome outcome, const QString &why)
 {
     m_outcome = outcome;
     m_why = outcome == Outcome::Changed && why.isEmpty() ? tr("Another copy changed the directory meanwhile") : why;
+    m_overwriting = false;
     if (m_uploadMayExist && m_state != State::Discarding) {
+        if (m_aborting && !m_cleanupBound.isActive())
+            m_cleanupBound.start(CleanupMs);
         enter(State::Discarding);
         return;
     }

@@ -3,6 +3,7 @@
 #include "directory/directoryjob.h"
 #include "directory/readjob.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QTimer>
 
@@ -44,6 +45,14 @@ class UploadJournal;
 /// Ends Replaced, Changed (another copy changed the directory, or the server
 /// refused the rename once: build again from a fresh download) or Failed.
 /// abort() gives up at once but still deletes the upload, within CleanupMs.
+///
+/// The server empties the directory as soon as a direct upload opens it, so
+/// one that has begun is never dropped by this copy's own giving up: from
+/// Storing to its end (the checks and the repeats included) abort() only
+/// notes it, and the job ends when the directory is whole again or the
+/// repeats are used up. A direct upload does not begin once giving up has
+/// begun, nor when the time left before giveUpAt() is shorter than twice
+/// what the download of the directory took, or StoreLeadMs.
 class ReplaceJob : public DirectoryJob
 {
     Q_OBJECT
@@ -76,6 +85,8 @@ public:
     static constexpr int MaxStoreAttempts = 3;
     /// Longest wait for deleting the upload after abort().
     static constexpr int CleanupMs = 5000;
+    /// Least time left before giving up in which a direct upload begins.
+    static constexpr int StoreLeadMs = 2000;
 
     /// base: the settled download the new file was built from. newFile: the
     /// local file to put in its place. scratch: a local file the job may
@@ -86,8 +97,17 @@ public:
     void start() override;
     void cancel() override;
     /// Gives up: the operation on its way is dropped, the upload deleted
-    /// (within CleanupMs), then finished(false).
+    /// (within CleanupMs), then finished(false). A direct upload over the
+    /// directory that has begun is let end instead, and finished() follows
+    /// its end.
     void abort();
+    /// When the job will be given up; no direct upload begins that could
+    /// not end by then. Forever unless set.
+    void setGiveUpAt(QDeadlineTimer giveUpAt) { m_giveUpAt = giveUpAt; }
+    /// A direct upload over the directory is on its way, or not yet
+    /// confirmed whole: dropping the job now could leave the directory cut
+    /// short for every copy.
+    bool overwritesDirectory() const { return m_overwriting; }
     QString stateName() const override;
     Outcome outcome() const { return m_outcome; }
 
@@ -100,6 +120,7 @@ private:
     void checkedFile(bool ok);
     void rechecked(bool ok);
     void unchanged();
+    bool timeToStore() const;
     void confirmed(bool ok);
     void storeAgain(const QString &why);
     void end(Outcome outcome, const QString &why = {});
@@ -119,6 +140,8 @@ private:
     QString m_why;
     bool m_uploadMayExist = false;
     bool m_aborting = false;
+    bool m_overwriting = false;
     int m_storeAttempts = 0;
+    QDeadlineTimer m_giveUpAt{QDeadlineTimer::Forever};
     QTimer m_cleanupBound;
 };

@@ -74,6 +74,7 @@ private slots:
     void quirkyServers_data();
     void quirkyServers();
     void leftoversGoAtTheNextExchange();
+    void exitEndsByItsDeadline_data();
     void exitEndsByItsDeadline();
     void refusedStartsEndTheirStep();
     void joinsAtOnceAllStay();
@@ -416,45 +417,80 @@ void TestExchange::leftoversGoAtTheNextExchange()
     QVERIFY(!QFile::exists(journal));
 }
 
+void TestExchange::exitEndsByItsDeadline_data()
+{
+    QTest::addColumn<QJsonObject>("atConnect");
+    QTest::addColumn<QString>("exitDuring");
+    QTest::addColumn<QJsonObject>("atExit");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("endsWithinMs");
+    QTest::addColumn<bool>("leftOk");
+    QTest::addColumn<bool>("recordStays");
+
+    // The server stalls longer than the deadline and never than a reply bound.
+    constexpr int DeadlineMs = 4000;
+    constexpr int ByTheDeadline = DeadlineMs + 1000;
+    const QJsonObject none;
+    const QJsonObject noAppendNoRename{{"appe_refuse", 100}, {"rnto_exists", 100}};
+    QTest::newRow("append of Connect on its way")
+        << QJsonObject{{"appe_delay", 20.0}} << "Join/Appending" << none << DeadlineMs << ByTheDeadline << false
+        << false;
+    // Its upload is on the account: the upload goes.
+    QTest::newRow("exit stalled")
+        << none << QString() << QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}
+        << DeadlineMs << ByTheDeadline << false << true;
+    // The server has emptied the directory for an upload straight over it:
+    // the upload ends, late, rather than leave it empty.
+    QTest::newRow("exit's upload over the directory on its way")
+        << noAppendNoRename << QString() << QJsonObject{{"stor_delay", 6.0}} << DeadlineMs << 20000 << true << false;
+    QTest::newRow("Connect's upload over the directory on its way")
+        << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 100}, {"stor_delay", 6.0}}
+        << "Join/Replacing/Storing" << none << DeadlineMs << 20000 << false << true;
+    // The download took longer than half the time left: no upload over the
+    // directory begins that the deadline would catch half-way.
+    QTest::newRow("too little time left for an upload over the directory")
+        << noAppendNoRename << QString() << QJsonObject{{"retr_delay", 1.5}} << DeadlineMs << ByTheDeadline << false
+        << true;
+}
+
 void TestExchange::exitEndsByItsDeadline()
 {
+    QFETCH(QJsonObject, atConnect);
+    QFETCH(QString, exitDuring);
+    QFETCH(QJsonObject, atExit);
+    QFETCH(int, deadlineMs);
+    QFETCH(int, endsWithinMs);
+    QFETCH(bool, leftOk);
+    QFETCH(bool, recordStays);
     const QByteArray others = "\"10.0.0.1\",1\r\n";
     QVERIFY(writeFile(remoteCopy(), others));
-    static constexpr int DeadlineMs = 4000;
-    // The server stalls longer than the deadline and never than a reply bound.
-    const auto patient = [](Copy &copy) {
-        FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
-        timeouts.responseMs = 30000;
-        copy.exchange->ftp().setTimeouts(timeouts);
-        copy.exchange->setExitDeadlineMs(DeadlineMs);
-    };
 
-    // "Exit" while the append of "Connect" is on its way.
-    QVERIFY(m_server->setFaults(QJsonObject{{"appe_delay", 20.0}}));
-    Copy joining(m_server->hostAndPort(), Own);
-    patient(joining);
-    QSignalSpy joined(joining.exchange.get(), &DirectoryExchange::registered);
-    QSignalSpy left(joining.exchange.get(), &DirectoryExchange::unregistered);
-    QVERIFY(joining.exchange->registerCopy(joining.peers));
-    QTRY_VERIFY(joining.exchange->stateName().startsWith(QStringLiteral("Join/Appending")));
-    QVERIFY(joining.exchange->unregisterCopy());
-    QVERIFY(left.wait(DeadlineMs + 1000));
-    QCOMPARE(left.first().first().toBool(), false);
-    QVERIFY(joined.isEmpty());
-    QCOMPARE(readFile(remoteCopy()), others);
-
-    // "Exit" stalled while its upload is on the account: the upload goes.
-    QVERIFY(m_server->setFaults({}));
-    Copy leaving(m_server->hostAndPort(), Own);
-    QVERIFY(connectCopy(leaving));
-    patient(leaving);
-    QVERIFY(m_server->setFaults(
-        QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}));
-    QSignalSpy stalled(leaving.exchange.get(), &DirectoryExchange::unregistered);
-    QVERIFY(leaving.exchange->unregisterCopy());
-    QVERIFY(stalled.wait(DeadlineMs + 1000));
-    QCOMPARE(stalled.first().first().toBool(), false);
-    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+    QVERIFY(m_server->setFaults(atConnect));
+    Copy copy(m_server->hostAndPort(), Own);
+    FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
+    timeouts.responseMs = 30000;
+    copy.exchange->ftp().setTimeouts(timeouts);
+    copy.exchange->setExitDeadlineMs(deadlineMs);
+    QSignalSpy joined(copy.exchange.get(), &DirectoryExchange::registered);
+    QSignalSpy left(copy.exchange.get(), &DirectoryExchange::unregistered);
+    QVERIFY(copy.exchange->registerCopy(copy.peers));
+    if (exitDuring.isEmpty()) {
+        QVERIFY(endsWith(joined, true));
+        // Changed last a minute ago: its size and time prove it unchanged.
+        QFile remote(remoteCopy());
+        QVERIFY(remote.open(QIODevice::ReadWrite));
+        QVERIFY(remote.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime));
+        remote.close();
+        QVERIFY(m_server->setFaults(atExit));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(copy.exchange->stateName().startsWith(exitDuring), 10000);
+    }
+    QVERIFY(copy.exchange->unregisterCopy());
+    QVERIFY(left.wait(endsWithinMs));
+    QCOMPARE(left.first().first().toBool(), leftOk);
+    if (!exitDuring.isEmpty())
+        QVERIFY(joined.isEmpty());
+    QCOMPARE(readFile(remoteCopy()), recordStays ? others + OwnRecord : others);
     QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
 }
 
