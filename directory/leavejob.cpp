@@ -91,6 +91,14 @@ void LeaveJob::enter(State state)
         queue([this] { enter(State::Closing); });
         break;
     case State::Closing:
+        // A goodbye the server holds ends with the connection dropped; a
+        // start the client refuses replaces this step with its failure.
+        queue(
+            [this] {
+                DirectoryJob::cancel();
+                closed();
+            },
+            GoodbyeMs);
         expect(m_ftp.disconnectFromHost());
         break;
     }
@@ -98,8 +106,12 @@ void LeaveJob::enter(State state)
 
 void LeaveJob::ftpFinished(bool)
 {
-    if (m_state != State::Closing)
-        return;
+    if (m_state == State::Closing)
+        closed();
+}
+
+void LeaveJob::closed()
+{
     m_state = State::Done;
     finish(m_leftOk, m_error);
 }

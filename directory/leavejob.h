@@ -22,7 +22,7 @@ class DirectoryFilter;
 ///              another copy changed the directory meanwhile, from Reading
 ///              again, MaxReplaceAttempts in all
 ///   Keeping    what the server now holds becomes the local copy
-///   Closing    says goodbye
+///   Closing    says goodbye, waiting GoodbyeMs at most for the reply
 ///   Done       finished(ok): ok when no record of this copy is left
 ///
 /// When the directory cannot be read, nothing is written and the local copy
@@ -34,6 +34,10 @@ class LeaveJob : public ExchangeJob
 public:
     enum class State { Idle, Sweeping, Reading, Filtering, Replacing, Keeping, Closing, Done };
     Q_ENUM(State)
+
+    /// Longest wait for the reply to the goodbye: the directory is done with
+    /// and the program ends right after, so nothing hangs on it.
+    static constexpr int GoodbyeMs = 1000;
 
     /// peers, when given, is refilled from the download and must outlive
     /// the job.
@@ -62,6 +66,7 @@ private:
     void startFiltering();
     void filtered();
     void fail(const QString &error);
+    void closed();
 
     PeerTable *m_peers;
     State m_state = State::Idle;

@@ -451,6 +451,9 @@ void TestExchange::exitEndsByItsDeadline_data()
     QTest::newRow("too little time left for an upload over the directory")
         << noAppendNoRename << QString() << QJsonObject{{"retr_delay", 1.5}} << DeadlineMs << ByTheDeadline << false
         << true;
+    // The directory is done with: a goodbye the server holds is not waited for.
+    QTest::newRow("goodbye held") << none << QString() << QJsonObject{{"quit_delay", 20.0}}
+                                  << DirectoryExchange::ExitDeadlineMs << 10000 << true << false;
 }
 
 void TestExchange::exitEndsByItsDeadline()
