@@ -46,6 +46,6 @@ bool FileCopy::step(int budgetMs)
 
 void FileCopy::fail(const QFile &file)
 {
-    m_error = QFile::tr("%1: %2").arg(file.fileName(), file.errorString());
+    m_error = QStringLiteral("%1: %2").arg(file.fileName(), file.errorString());
     m_done = true;
 }

@@ -250,6 +250,7 @@ void JoinJob::copied()
     const bool written = !m_copy->failed() && DirectoryFiles::appendRecord(newFile, m_record, &why);
     m_copy.reset();
     if (!written) {
+        QFile::remove(newFile);
         fail(tr("Cannot write the directory with this copy's record: %1").arg(why));
         return;
     }
