@@ -27,10 +27,7 @@ DirectoryExchange::DirectoryExchange(DirectorySettings settings, QObject *parent
     m_giveUp.setSingleShot(true);
     connect(&m_giveUp, &QTimer::timeout, this, &DirectoryExchange::exitDeadlinePassed);
     m_dropAll.setSingleShot(true);
-    connect(&m_dropAll, &QTimer::timeout, this, [this] {
-        dropJobs();
-        endLeaving(false, deadlineText());
-    });
+    connect(&m_dropAll, &QTimer::timeout, this, &DirectoryExchange::dropAllPassed);
 }
 
 DirectoryExchange::~DirectoryExchange()
@@ -106,10 +103,15 @@ bool DirectoryExchange::unregisterCopy()
     // The deadline counts from here, the wait for a write of "Connect"
     // included. The running job gives up a share of it before, which leaves
     // it time to delete its temporary upload.
-    m_giveUp.start(m_exitDeadlineMs - m_exitDeadlineMs / CleanupShare);
+    const int giveUpMs = m_exitDeadlineMs - m_exitDeadlineMs / CleanupShare;
+    m_giveUpAt = QDeadlineTimer(giveUpMs);
+    m_giveUp.start(giveUpMs);
     m_dropAll.start(m_exitDeadlineMs);
-    if (m_join && m_join->isRunning() && m_join->stopAfterWrite())
-        return true;
+    if (m_join && m_join->isRunning()) {
+        m_join->setGiveUpAt(m_giveUpAt);
+        if (m_join->stopAfterWrite())
+            return true;
+    }
     startLeaving();
     return true;
 }
@@ -119,6 +121,7 @@ void DirectoryExchange::startLeaving()
     retire(m_join);
     retire(m_leave);
     m_leave = std::make_unique<LeaveJob>(m_ftp, m_traits, m_journal, m_settings, m_peers, m_exitDeadlineMs);
+    m_leave->setGiveUpAt(m_giveUpAt);
     connect(m_leave.get(), &DirectoryJob::finished, this, &DirectoryExchange::leaveFinished);
     m_leave->start();
 }
@@ -138,6 +141,18 @@ void DirectoryExchange::exitDeadlinePassed()
         m_join->abort();
     else if (m_leave && m_leave->isRunning())
         m_leave->abort(deadlineText());
+}
+
+void DirectoryExchange::dropAllPassed()
+{
+    if ((m_join && m_join->overwritesDirectory()) || (m_leave && m_leave->overwritesDirectory())) {
+        // The job ends once the directory is whole again, and "Exit" with it.
+        qCWarning(lcDirectory) << "The central directory is being uploaded in its place; \"Exit\" waits for the"
+                               << "upload to end";
+        return;
+    }
+    dropJobs();
+    endLeaving(false, deadlineText());
 }
 
 void DirectoryExchange::endLeaving(bool ok, const QString &error)

@@ -5,6 +5,7 @@
 #include "directory/servertraits.h"
 #include "directory/uploadjournal.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -27,7 +28,11 @@ class LeaveJob;
 /// whatever the server does, the wait for a "Connect" write still on its way
 /// included: a little before the deadline (CleanupShare) the running job
 /// gives up and deletes its temporary upload; at the deadline everything is
-/// dropped.
+/// dropped. The one exception is an upload straight over the directory (on
+/// a server that refuses a rename over a file) that has begun: the server
+/// has emptied the directory, and dropped half-way it would stay cut short
+/// for every copy, so it is let end, its repair included, and "Exit" ends
+/// with it.
 class DirectoryExchange : public QObject
 {
     Q_OBJECT
@@ -81,6 +86,7 @@ private:
     void startLeaving();
     void leaveFinished(bool ok);
     void exitDeadlinePassed();
+    void dropAllPassed();
     void endLeaving(bool ok, const QString &error);
     void dropJobs();
     void removeLocalLeftovers();
@@ -97,6 +103,7 @@ private:
     bool m_deadlinePassed = false;
     QString m_errorString;
     int m_exitDeadlineMs = ExitDeadlineMs;
+    QDeadlineTimer m_giveUpAt;
     QTimer m_giveUp;
     QTimer m_dropAll;
 };

@@ -23,31 +23,6 @@ QByteArray DirectoryFiles::recordAfter(const QString &path, const QByteArray &re
     return endsWithLineEnd(path) ? record : "\r\n" + record;
 }
 
-qint64 DirectoryFiles::countRecordsOf(const QString &path, const QString &address)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
-        return 0;
-    const QByteArray needle = '"' + address.toLatin1() + '"';
-    uchar *mapped = file.map(0, file.size());
-    if (!mapped)
-        return QByteArrayView(file.readAll()).count(needle);
-    const QByteArrayView view(reinterpret_cast<const char *>(mapped), file.size());
-    const qint64 count = view.count(needle);
-    file.unmap(mapped);
-    return count;
-}
-
-bool DirectoryFiles::writeWithRecord(const QString &from, const QString &to, const QByteArray &record, QString *why)
-{
-    QFile::remove(to);
-    if (!from.isEmpty() && QFile::exists(from) && !QFile::copy(from, to)) {
-        *why = QFile::tr("Cannot copy %1 to %2").arg(from, to);
-        return false;
-    }
-    return appendRecord(to, record, why);
-}
-
 bool DirectoryFiles::appendRecord(const QString &path, const QByteArray &record, QString *why)
 {
     const QByteArray bytes = recordAfter(path, record);

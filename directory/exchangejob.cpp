@@ -28,6 +28,18 @@ void ExchangeJob::cancel()
     DirectoryJob::cancel();
 }
 
+void ExchangeJob::setGiveUpAt(QDeadlineTimer giveUpAt)
+{
+    m_giveUpAt = giveUpAt;
+    if (m_replace)
+        m_replace->setGiveUpAt(giveUpAt);
+}
+
+bool ExchangeJob::overwritesDirectory() const
+{
+    return m_replace && m_replace->isRunning() && m_replace->overwritesDirectory();
+}
+
 void ExchangeJob::sweep(const std::function<void()> &then)
 {
     retire(m_sweep);
@@ -55,6 +67,7 @@ void ExchangeJob::replace(const QString &newFile)
     m_replace = std::make_unique<ReplaceJob>(m_ftp, m_traits, m_journal, m_settings.remoteFile, m_settings.ownAddress,
                                              m_read->snapshot(), newFile, m_settings.scratch("check"),
                                              m_settings.maxFileSize);
+    m_replace->setGiveUpAt(m_giveUpAt);
     connect(m_replace.get(), &DirectoryJob::finished, this, &ExchangeJob::replaceFinished);
     m_replace->start();
 }

@@ -4,6 +4,7 @@
 #include "directory/directorysettings.h"
 #include "directory/readjob.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 
 #include <functional>
@@ -30,6 +31,13 @@ public:
 
     /// Drops the parts and the scratch files too.
     void cancel() override;
+
+    /// When the job will be given up: no upload straight over the directory
+    /// begins that could not end by then (ReplaceJob::setGiveUpAt).
+    void setGiveUpAt(QDeadlineTimer giveUpAt);
+    /// An upload straight over the directory is on its way or not yet
+    /// confirmed whole: the job must not be dropped now.
+    bool overwritesDirectory() const;
 
 protected:
     /// Uploads noted in journal older than leftoverAgeMs are deleted by
@@ -70,5 +78,6 @@ protected:
 
 private:
     qint64 m_leftoverAgeMs;
+    QDeadlineTimer m_giveUpAt{QDeadlineTimer::Forever};
     std::unique_ptr<SweepJob> m_sweep;
 };

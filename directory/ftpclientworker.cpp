@@ -25,6 +25,7 @@ constexpr int HeartbeatMs = 250;
 constexpr int RestMs = INT_MAX;
 
 constexpr char CouldNotStart[] = "libcurl could not start";
+constexpr char ThreadCouldNotStart[] = "the FTP thread could not start";
 
 void initCurl()
 {
@@ -150,6 +151,7 @@ FtpClientWorker::FtpClientWorker(std::function<void(const Outcome &)> deliver)
     initCurl();
     m_multi = curl_multi_init();
     if (!m_multi) {
+        m_unavailable = CouldNotStart;
         qCWarning(lcFtp) << "libcurl could not start; every FTP operation fails";
         return;
     }
@@ -158,6 +160,13 @@ FtpClientWorker::FtpClientWorker(std::function<void(const Outcome &)> deliver)
     curl_multi_setopt(multiHandle(m_multi), CURLMOPT_MAXCONNECTS, 1L);
     m_inbox.moveToThread(this);
     start();
+    if (!isRunning()) {
+        // Nothing would ever run a posted job: each fails at once instead.
+        m_unavailable = ThreadCouldNotStart;
+        qCWarning(lcFtp) << "the FTP thread could not start; every FTP operation fails";
+        curl_multi_cleanup(multiHandle(m_multi));
+        m_multi = nullptr;
+    }
 }
 
 FtpClientWorker::~FtpClientWorker()
@@ -181,7 +190,7 @@ void FtpClientWorker::post(std::shared_ptr<Job> job)
         Outcome outcome;
         outcome.id = job->id;
         outcome.curlCode = CURLE_FAILED_INIT;
-        outcome.curlMessage = CouldNotStart;
+        outcome.curlMessage = m_unavailable;
         m_deliver(outcome);
         return;
     }

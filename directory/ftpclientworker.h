@@ -72,7 +72,9 @@ public:
     using Outcome = FtpClient::Outcome;
 
     /// deliver is called on the worker thread with each job's outcome; it
-    /// must post it on, not handle it there. Starts the thread.
+    /// must post it on, not handle it there. Starts the thread; when libcurl
+    /// or the thread cannot start, every job posted fails at once, its
+    /// outcome delivered from post().
     explicit FtpClientWorker(std::function<void(const Outcome &)> deliver);
     /// Ends the running job's waits, stops the thread and joins it.
     ~FtpClientWorker() override;
@@ -108,6 +110,8 @@ private:
     // Made before the thread starts and cleaned up after it has ended, so
     // that wake() can always reach it.
     void *m_multi = nullptr;
+    // Why no job can run, when libcurl or the thread could not start.
+    QByteArray m_unavailable;
 
     // Worker thread only.
     void *m_easy = nullptr;

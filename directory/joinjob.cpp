@@ -4,6 +4,8 @@
 #include "directory/directoryfiles.h"
 #include "directory/directorylog.h"
 #include "directory/directoryreader.h"
+#include "directory/filecopy.h"
+#include "directory/recordcount.h"
 #include "directory/replacejob.h"
 #include "directory/servertraits.h"
 #include "directory/tamsin.h"
@@ -41,6 +43,8 @@ void JoinJob::start()
 
 void JoinJob::cancel()
 {
+    m_count.reset();
+    m_copy.reset();
     m_reader.reset();
     m_loadFile.reset();
     ExchangeJob::cancel();
@@ -49,7 +53,9 @@ void JoinJob::cancel()
 
 bool JoinJob::stopAfterWrite()
 {
-    if (isRunning() && (m_state == State::Appending || m_state == State::Replacing)) {
+    const bool writing = m_state == State::Appending
+        || (m_state == State::Replacing && m_replace && m_replace->isRunning());
+    if (isRunning() && writing) {
         m_stopAfterWrite = true;
         return true;
     }
@@ -109,16 +115,10 @@ void JoinJob::enter(State state)
     case State::Appending:
         expect(m_ftp.append(DirectoryFiles::recordAfter(m_read->snapshot().path, m_record), m_settings.remoteFile));
         break;
-    case State::Replacing: {
-        QString why;
-        const QString newFile = m_settings.scratch("out");
-        if (!DirectoryFiles::writeWithRecord(m_read->snapshot().path, newFile, m_record, &why)) {
-            fail(tr("Cannot write the directory with this copy's record: %1").arg(why));
-            break;
-        }
-        replace(newFile);
+    case State::Replacing:
+        m_copy = std::make_unique<FileCopy>(m_read->snapshot().path, m_settings.scratch("out"));
+        inSlices([this](int budgetMs) { return m_copy->step(budgetMs); }, [this] { copied(); });
         break;
-    }
     case State::Waiting:
         queue([this] { enter(State::Verifying); }, VerifyDelayMs);
         break;
@@ -185,7 +185,17 @@ void JoinJob::readFinished(bool ok)
                  .arg(m_read->errorString()));
         return;
     }
-    const qint64 own = DirectoryFiles::countRecordsOf(m_read->snapshot().path, m_settings.ownAddress);
+    m_count = std::make_unique<RecordCount>(m_read->snapshot().path, m_settings.ownAddress);
+    inSlices([this](int budgetMs) { return m_count->step(budgetMs); },
+             [this] {
+                 const qint64 own = m_count->count();
+                 m_count.reset();
+                 counted(own);
+             });
+}
+
+void JoinJob::counted(qint64 own)
+{
     if (m_state == State::Reading) {
         m_ownBefore = own;
         enter(m_traits.appendRefused() ? State::Replacing : State::Appending);
@@ -233,10 +243,26 @@ void JoinJob::appended(bool ok)
     enter(State::Waiting);
 }
 
+void JoinJob::copied()
+{
+    const QString newFile = m_settings.scratch("out");
+    QString why = m_copy->errorString();
+    const bool written = !m_copy->failed() && DirectoryFiles::appendRecord(newFile, m_record, &why);
+    m_copy.reset();
+    if (!written) {
+        QFile::remove(newFile);
+        fail(tr("Cannot write the directory with this copy's record: %1").arg(why));
+        return;
+    }
+    replace(newFile);
+}
+
 void JoinJob::replaceFinished()
 {
     const ReplaceJob::Outcome outcome = m_replace->outcome();
     QFile::remove(m_settings.scratch("out"));
+    if (m_stopAfterWrite && outcome == ReplaceJob::Outcome::Failed)
+        warn(m_replace->errorString());
     if (stopping())
         return;
     switch (outcome) {

@@ -9,6 +9,8 @@
 
 struct PeerTable;
 class DirectoryReader;
+class FileCopy;
+class RecordCount;
 
 /// "Connect": puts this copy's record in the central directory and loads
 /// the peer table.
@@ -22,11 +24,13 @@ class DirectoryReader;
 ///                  of its own. A server that refuses APPE makes the job
 ///                  read again, settled, and go on
 ///   Replacing      by replacing the file: the download with the record at
-///                  its end (ReplaceJob); a directory that changed meanwhile
-///                  is read again, MaxReplaceAttempts in all
+///                  its end, copied a slice at a time, goes through
+///                  ReplaceJob; a directory that changed meanwhile is read
+///                  again, MaxReplaceAttempts in all
 ///   Waiting        VerifyDelayMs, then
-///   Verifying      downloads it again: the record must be there, or it is
-///                  added again, MaxAppendAttempts in all
+///   Verifying      downloads it again: the record must be there (counted a
+///                  slice at a time), or it is added again, MaxAppendAttempts
+///                  in all
 ///   Keeping        that download becomes the local copy
 ///   Disconnecting  reports Step::Disconnecting (the session stays open)
 ///   Loading        reports Step::Loading, then loads the peer table from
@@ -97,6 +101,8 @@ protected:
     void replaceFinished() override;
 
 private:
+    void counted(qint64 own);
+    void copied();
     void enter(State state);
     void report(Step step, State next);
     void read(State state);
@@ -119,6 +125,8 @@ private:
     int m_addAttempts = 0;
     qint64 m_ownBefore = 0;
 
+    std::unique_ptr<RecordCount> m_count;
+    std::unique_ptr<FileCopy> m_copy;
     std::unique_ptr<QFile> m_loadFile;
     std::unique_ptr<DirectoryReader> m_reader;
 };

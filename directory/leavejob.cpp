@@ -91,6 +91,14 @@ void LeaveJob::enter(State state)
         queue([this] { enter(State::Closing); });
         break;
     case State::Closing:
+        // A goodbye the server holds ends with the connection dropped; a
+        // start the client refuses replaces this step with its failure.
+        queue(
+            [this] {
+                DirectoryJob::cancel();
+                closed();
+            },
+            GoodbyeMs);
         expect(m_ftp.disconnectFromHost());
         break;
     }
@@ -98,8 +106,12 @@ void LeaveJob::enter(State state)
 
 void LeaveJob::ftpFinished(bool)
 {
-    if (m_state != State::Closing)
-        return;
+    if (m_state == State::Closing)
+        closed();
+}
+
+void LeaveJob::closed()
+{
     m_state = State::Done;
     finish(m_leftOk, m_error);
 }
@@ -166,12 +178,15 @@ void LeaveJob::filtered()
 
 void LeaveJob::replaceFinished()
 {
-    if (m_aborting) {
+    const ReplaceJob::Outcome outcome = m_replace->outcome();
+    if (m_aborting && outcome != ReplaceJob::Outcome::Replaced) {
+        if (outcome == ReplaceJob::Outcome::Failed)
+            warn(m_replace->errorString());
         m_state = State::Done;
         finish(false, m_error);
         return;
     }
-    switch (m_replace->outcome()) {
+    switch (outcome) {
     case ReplaceJob::Outcome::Replaced:
         m_leftOk = true;
         m_keep = m_settings.scratch("out");

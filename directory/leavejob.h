@@ -22,7 +22,7 @@ class DirectoryFilter;
 ///              another copy changed the directory meanwhile, from Reading
 ///              again, MaxReplaceAttempts in all
 ///   Keeping    what the server now holds becomes the local copy
-///   Closing    says goodbye
+///   Closing    says goodbye, waiting GoodbyeMs at most for the reply
 ///   Done       finished(ok): ok when no record of this copy is left
 ///
 /// When the directory cannot be read, nothing is written and the local copy
@@ -35,6 +35,10 @@ public:
     enum class State { Idle, Sweeping, Reading, Filtering, Replacing, Keeping, Closing, Done };
     Q_ENUM(State)
 
+    /// Longest wait for the reply to the goodbye: the directory is done with
+    /// and the program ends right after, so nothing hangs on it.
+    static constexpr int GoodbyeMs = 1000;
+
     /// peers, when given, is refilled from the download and must outlive
     /// the job.
     LeaveJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &journal, const DirectorySettings &settings,
@@ -45,7 +49,9 @@ public:
     void cancel() override;
     /// Gives up (the deadline has come): the operation on its way is
     /// dropped, a temporary upload still deleted within a bound, then
-    /// finished(false) with why.
+    /// finished(false) with why. An upload straight over the directory that
+    /// has begun is let end first (ReplaceJob::abort); when it replaced the
+    /// directory, the job ends as if not given up.
     void abort(const QString &why);
 
     QString stateName() const override;
@@ -60,6 +66,7 @@ private:
     void startFiltering();
     void filtered();
     void fail(const QString &error);
+    void closed();
 
     PeerTable *m_peers;
     State m_state = State::Idle;

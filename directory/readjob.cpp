@@ -57,11 +57,12 @@ void ReadJob::enter(State state)
         m_absentBefore = false;
         m_sizeBefore = m_sizeAfter = -1;
         m_timeBefore = m_timeAfter = QDateTime();
-        m_snapshot = DirectorySnapshot{m_localFile, false, 0, {}, {}};
+        m_snapshot = DirectorySnapshot{m_localFile, false, 0, {}, {}, 0};
         expect(m_ftp.stat(m_remoteFile));
         break;
     case State::Downloading:
         m_snapshot.startedAtLeast = m_traits.serverTimeAtLeast();
+        m_downloadClock.start();
         expect(m_ftp.get(m_remoteFile, m_localFile, m_maxSize));
         break;
     case State::SizingAfter:
@@ -132,6 +133,7 @@ void ReadJob::downloaded(bool ok)
     const FtpClient::Error error = ftpError();
     if (ok) {
         m_snapshot.size = m_ftp.bytesTransferred();
+        m_snapshot.downloadMs = m_downloadClock.elapsed();
         enter(State::SizingAfter);
     } else if (error == FtpClient::NotFoundError && m_absentBefore) {
         // No directory yet: an empty one.

@@ -3,6 +3,7 @@
 #include "directory/directoryjob.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
 
 class ServerTraits;
@@ -21,6 +22,8 @@ struct DirectorySnapshot
     /// The earliest the server's clock read when the download began;
     /// invalid when unknown.
     QDateTime startedAtLeast;
+    /// How long the download took: about what moving the file back costs.
+    qint64 downloadMs = 0;
 };
 
 /// Reads the directory file from the server into a local file, checked.
@@ -111,4 +114,5 @@ private:
     qint64 m_sizeAfter = -1;
     QDateTime m_timeAfter;
     DirectorySnapshot m_snapshot;
+    QElapsedTimer m_downloadClock;
 };

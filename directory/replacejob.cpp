@@ -34,7 +34,7 @@ ReplaceJob::ReplaceJob(FtpClient &ftp, ServerTraits &traits, UploadJournal &jour
         warn(tr("The temporary upload %1 could not be deleted in time; it is deleted at the next exchange")
                  .arg(m_upload));
         m_state = State::Done;
-        finish(false, m_why);
+        finish(m_outcome == Outcome::Replaced, m_why);
     });
 }
 
@@ -50,6 +50,7 @@ void ReplaceJob::start()
     m_why.clear();
     m_storeAttempts = 0;
     m_aborting = false;
+    m_overwriting = false;
     m_newSize = QFileInfo(m_newFile).size();
     // Where a rename over the directory is known to be refused, the upload
     // under a name of its own would only be deleted again.
@@ -61,6 +62,7 @@ void ReplaceJob::cancel()
     m_cleanupBound.stop();
     DirectoryJob::cancel();
     QFile::remove(m_scratch);
+    m_overwriting = false;
     m_state = State::Idle;
 }
 
@@ -69,6 +71,16 @@ void ReplaceJob::abort()
     if (!isRunning() || m_aborting)
         return;
     m_aborting = true;
+    if (m_overwriting) {
+        warn(tr("Giving up waits for the upload over the directory to end: dropped half-way, it would leave the "
+                "directory cut short"));
+        return;
+    }
+    if (m_state == State::Discarding) {
+        // Already on the way out, with its outcome: only the delete is bounded.
+        m_cleanupBound.start(CleanupMs);
+        return;
+    }
     m_outcome = Outcome::Failed;
     m_why = tr("Gave up before the directory was replaced");
     DirectoryJob::cancel();
@@ -88,7 +100,12 @@ void ReplaceJob::enter(State state)
     case State::Done:
         break;
     case State::Sending:
-        m_journal.add(m_upload);
+        if (!m_journal.add(m_upload)) {
+            // Unnoted, an upload that a refused delete or a killed process
+            // leaves behind would never be found again.
+            queue([this] { end(Outcome::Failed, tr("The upload journal cannot be written; nothing was uploaded")); });
+            break;
+        }
         m_uploadMayExist = true;
         expect(m_ftp.put(m_newFile, m_upload));
         break;
@@ -111,6 +128,7 @@ void ReplaceJob::enter(State state)
         expect(m_ftp.rename(m_upload, m_remoteFile));
         break;
     case State::Storing:
+        m_overwriting = true;
         expect(m_ftp.put(m_newFile, m_remoteFile));
         break;
     case State::Discarding:
@@ -165,15 +183,21 @@ void ReplaceJob::ftpFinished(bool ok)
         break;
     case State::Renaming:
         if (ok) {
+            m_traits.noteRenameOverWorked();
             m_uploadMayExist = false;
             m_journal.forget(m_upload);
             end(Outcome::Replaced);
         } else if (ftpError() == FtpClient::RemoteFileError) {
-            // Servers on some systems never rename over an existing file.
-            warn(tr("The server refuses to rename over the directory (%1); it is uploaded in its place instead")
-                     .arg(ftpErrorString()));
-            m_traits.setRenameOverRefused();
-            enter(State::CheckingFile);
+            if (m_traits.noteRenameOverRefused()) {
+                // Servers on some systems never rename over an existing file.
+                warn(tr("The server refuses to rename over the directory again (%1); it is uploaded in its place "
+                        "from now on")
+                         .arg(ftpErrorString()));
+                enter(State::CheckingFile);
+            } else {
+                warn(tr("The server refused to rename over the directory (%1); trying again").arg(ftpErrorString()));
+                end(Outcome::Changed, tr("The server refused to rename over the directory"));
+            }
         } else {
             end(Outcome::Failed, tr("Cannot replace the directory: %1").arg(ftpErrorString()));
         }
@@ -274,7 +298,21 @@ void ReplaceJob::rechecked(bool ok)
 
 void ReplaceJob::unchanged()
 {
-    enter(m_traits.renameOverRefused() ? State::Storing : State::Renaming);
+    if (!m_traits.renameOverRefused()) {
+        enter(State::Renaming);
+    } else if (!timeToStore()) {
+        end(Outcome::Failed, tr("Too little time was left to upload the directory whole; it was left as it was"));
+    } else {
+        enter(State::Storing);
+    }
+}
+
+bool ReplaceJob::timeToStore() const
+{
+    // The upload moves about as many bytes over the same link as the
+    // download did, and its check may read them back.
+    const qint64 needMs = qMax<qint64>(StoreLeadMs, 2 * m_base.downloadMs);
+    return m_giveUpAt.isForever() || m_giveUpAt.remainingTime() >= needMs;
 }
 
 void ReplaceJob::confirmed(bool ok)
@@ -298,8 +336,11 @@ void ReplaceJob::storeAgain(const QString &why)
 void ReplaceJob::end(Outcome outcome, const QString &why)
 {
     m_outcome = outcome;
-    m_why = outcome == Outcome::Changed ? tr("Another copy changed the directory meanwhile") : why;
+    m_why = outcome == Outcome::Changed && why.isEmpty() ? tr("Another copy changed the directory meanwhile") : why;
+    m_overwriting = false;
     if (m_uploadMayExist && m_state != State::Discarding) {
+        if (m_aborting && !m_cleanupBound.isActive())
+            m_cleanupBound.start(CleanupMs);
         enter(State::Discarding);
         return;
     }

@@ -3,6 +3,7 @@
 #include "directory/directoryjob.h"
 #include "directory/readjob.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QTimer>
 
@@ -14,7 +15,8 @@ class UploadJournal;
 /// written.
 ///
 ///   Sending          upload the new file under a name of this copy's own
-///                    (noted in the upload journal first)
+///                    (noted in the upload journal first: an upload that
+///                    cannot be noted is not made)
 ///   CheckingCopy     the upload must have arrived whole: its size, or,
 ///   ReadingCopyBack  where the server tells no size, its bytes read back
 ///   CheckingFile     the directory must be the file the download saw: a
@@ -27,10 +29,12 @@ class UploadJournal;
 ///                    a while, and what counts is the file right before
 ///                    the next step
 ///   Renaming         the upload is renamed over the directory (RNFR/RNTO),
-///                    one step on the server
-///   Storing          where the server refuses a rename over an existing
-///                    file: the new file is uploaded straight over the
-///                    directory, right after the check,
+///                    one step on the server. A refusal ends the attempt
+///                    Changed, to be built again; refused again in a row
+///                    (ServerTraits), the server never renames over a file
+///                    and the session goes on with
+///   Storing          the new file uploaded straight over the directory,
+///                    right after the check,
 ///   Confirming       and confirmed: its size, or
 ///   ReadingBack      its bytes read back; what another copy appended
 ///                    meanwhile may follow. A broken store is repeated,
@@ -38,9 +42,17 @@ class UploadJournal;
 ///   Discarding       the upload is deleted, on every way out
 ///   Done
 ///
-/// Ends Replaced, Changed (another copy changed the directory: build again
-/// from a fresh download) or Failed. abort() gives up at once but still
-/// deletes the upload, within CleanupMs.
+/// Ends Replaced, Changed (another copy changed the directory, or the server
+/// refused the rename once: build again from a fresh download) or Failed.
+/// abort() gives up at once but still deletes the upload, within CleanupMs.
+///
+/// The server empties the directory as soon as a direct upload opens it, so
+/// one that has begun is never dropped by this copy's own giving up: from
+/// Storing to its end (the checks and the repeats included) abort() only
+/// notes it, and the job ends when the directory is whole again or the
+/// repeats are used up. A direct upload does not begin once giving up has
+/// begun, nor when the time left before giveUpAt() is shorter than twice
+/// what the download of the directory took, or StoreLeadMs.
 class ReplaceJob : public DirectoryJob
 {
     Q_OBJECT
@@ -73,6 +85,8 @@ public:
     static constexpr int MaxStoreAttempts = 3;
     /// Longest wait for deleting the upload after abort().
     static constexpr int CleanupMs = 5000;
+    /// Least time left before giving up in which a direct upload begins.
+    static constexpr int StoreLeadMs = 2000;
 
     /// base: the settled download the new file was built from. newFile: the
     /// local file to put in its place. scratch: a local file the job may
@@ -83,8 +97,17 @@ public:
     void start() override;
     void cancel() override;
     /// Gives up: the operation on its way is dropped, the upload deleted
-    /// (within CleanupMs), then finished(false).
+    /// (within CleanupMs), then finished(false). A direct upload over the
+    /// directory that has begun is let end instead, and finished() follows
+    /// its end.
     void abort();
+    /// When the job will be given up; no direct upload begins that could
+    /// not end by then. Forever unless set.
+    void setGiveUpAt(QDeadlineTimer giveUpAt) { m_giveUpAt = giveUpAt; }
+    /// A direct upload over the directory is on its way, or not yet
+    /// confirmed whole: dropping the job now could leave the directory cut
+    /// short for every copy.
+    bool overwritesDirectory() const { return m_overwriting; }
     QString stateName() const override;
     Outcome outcome() const { return m_outcome; }
 
@@ -97,6 +120,7 @@ private:
     void checkedFile(bool ok);
     void rechecked(bool ok);
     void unchanged();
+    bool timeToStore() const;
     void confirmed(bool ok);
     void storeAgain(const QString &why);
     void end(Outcome outcome, const QString &why = {});
@@ -116,6 +140,8 @@ private:
     QString m_why;
     bool m_uploadMayExist = false;
     bool m_aborting = false;
+    bool m_overwriting = false;
     int m_storeAttempts = 0;
+    QDeadlineTimer m_giveUpAt{QDeadlineTimer::Forever};
     QTimer m_cleanupBound;
 };

@@ -1,5 +1,12 @@
 #include "directory/servertraits.h"
 
+bool ServerTraits::noteRenameOverRefused()
+{
+    if (++m_renameRefusals >= RenameRefusalsInARow)
+        m_renameOverRefused = true;
+    return m_renameOverRefused;
+}
+
 void ServerTraits::noteServerTime(const QDateTime &time)
 {
     if (!time.isValid() || (m_seen.isValid() && time <= serverTimeAtLeast()))

@@ -14,10 +14,22 @@ public:
     bool appendRefused() const { return m_appendRefused; }
     void setAppendRefused() { m_appendRefused = true; }
 
+    /// Refusals of a rename over the directory in a row that make the
+    /// session replace it by direct uploads. One alone may pass: a 4xx of a
+    /// busy server, or a server that does not replace a file another copy
+    /// is reading.
+    static constexpr int RenameRefusalsInARow = 2;
+
     /// The server refuses to rename a file over one that exists: the
     /// directory is replaced by a direct upload.
     bool renameOverRefused() const { return m_renameOverRefused; }
-    void setRenameOverRefused() { m_renameOverRefused = true; }
+    /// Notes a refused rename over the directory; true when refusals have
+    /// come RenameRefusalsInARow times in a row, and renameOverRefused()
+    /// holds from then on.
+    bool noteRenameOverRefused();
+    /// Notes a rename over the directory that went through: the refusals
+    /// before it were passing.
+    void noteRenameOverWorked() { m_renameRefusals = 0; }
 
     /// Notes the modification time of a file this copy has just written:
     /// the server's clock read at least that then.
@@ -29,6 +41,7 @@ public:
 private:
     bool m_appendRefused = false;
     bool m_renameOverRefused = false;
+    int m_renameRefusals = 0;
     QDateTime m_seen;
     QElapsedTimer m_since;
 };

@@ -74,6 +74,7 @@ private slots:
     void quirkyServers_data();
     void quirkyServers();
     void leftoversGoAtTheNextExchange();
+    void exitEndsByItsDeadline_data();
     void exitEndsByItsDeadline();
     void refusedStartsEndTheirStep();
     void joinsAtOnceAllStay();
@@ -85,6 +86,7 @@ private:
     bool exitCopy(Copy &copy, bool expected = true);
     QString remoteCopy() const { return m_server->filePath(QStringLiteral("IP.txt")); }
     QStringList accountFiles() const { return QDir(m_server->homeDir()).entryList(QDir::Files); }
+    int directStores();
 
     std::unique_ptr<FtpServerProcess> m_server;
 };
@@ -105,6 +107,15 @@ bool TestExchange::exitCopy(Copy &copy, bool expected)
 {
     QSignalSpy done(copy.exchange.get(), &DirectoryExchange::unregistered);
     return copy.exchange->unregisterCopy() && endsWith(done, expected, 60000);
+}
+
+// Uploads straight over the directory file that the server has logged.
+int TestExchange::directStores()
+{
+    int stores = 0;
+    for (const QByteArray &line : m_server->log().split('\n'))
+        stores += line.contains("] STOR ") && line.contains("/IP.txt completed=") ? 1 : 0;
+    return stores;
 }
 
 void TestExchange::registers_data()
@@ -263,14 +274,18 @@ void TestExchange::exitThatCannotFinishWritesNothing_data()
     QTest::addColumn<QJsonObject>("faults");
     QTest::addColumn<bool>("serverDown");
     QTest::addColumn<QByteArray>("addedMeanwhile");
+    QTest::addColumn<bool>("journalBlocked");
 
-    QTest::newRow("server down") << QJsonObject() << true << QByteArray();
-    QTest::newRow("every download cut short") << QJsonObject{{"retr_truncate", 100}} << false << QByteArray();
+    QTest::newRow("server down") << QJsonObject() << true << QByteArray() << false;
+    QTest::newRow("every download cut short") << QJsonObject{{"retr_truncate", 100}} << false << QByteArray() << false;
     // Past the largest directory a copy reads, by the records of others.
     QTest::newRow("directory grown too large") << QJsonObject() << false
-                                               << QByteArray("\"10.0.0.9\",1\r\n").repeated(10);
+                                               << QByteArray("\"10.0.0.9\",1\r\n").repeated(10) << false;
     // The server's disk fills up in the middle of the upload.
-    QTest::newRow("upload cut off") << QJsonObject{{"stor_cut", 1}} << false << QByteArray();
+    QTest::newRow("upload cut off") << QJsonObject{{"stor_cut", 1}} << false << QByteArray() << false;
+    // An upload that could not be noted would never be found again, were it
+    // left behind.
+    QTest::newRow("upload journal cannot be written") << QJsonObject() << false << QByteArray() << true;
 }
 
 void TestExchange::exitThatCannotFinishWritesNothing()
@@ -278,6 +293,7 @@ void TestExchange::exitThatCannotFinishWritesNothing()
     QFETCH(QJsonObject, faults);
     QFETCH(bool, serverDown);
     QFETCH(QByteArray, addedMeanwhile);
+    QFETCH(bool, journalBlocked);
     const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
     QVERIFY(writeFile(remoteCopy(), others));
     Copy copy(m_server->hostAndPort(), Own, 100);
@@ -288,6 +304,8 @@ void TestExchange::exitThatCannotFinishWritesNothing()
     QVERIFY(m_server->setFaults(faults));
     if (serverDown)
         m_server->stop();
+    if (journalBlocked)
+        QVERIFY(QDir(copy.folder.path()).mkdir(QStringLiteral(".IP.txt-uploads")));
 
     // The directory keeps this copy's record rather than lose anything,
     // and the local copy stays as it was.
@@ -305,35 +323,41 @@ void TestExchange::quirkyServers_data()
     QTest::addColumn<QByteArray>("joined");
     QTest::addColumn<QByteArray>("left");
     QTest::addColumn<bool>("leftOk");
+    QTest::addColumn<int>("directStores");
 
     const QByteArray others = "\"10.0.0.1\",1\r\n\"10.0.0.2\",2\r\n";
     const QJsonObject none;
     const QJsonObject noAppend{{"appe_refuse", 1}};
     const QJsonObject noRenameOver{{"rnto_exists", 100}};
     const QJsonObject noSize{{"size_refuse", 100000}};
-    QTest::newRow("APPE refused") << noAppend << none << others << others + OwnRecord << others << true;
+    QTest::newRow("APPE refused") << noAppend << none << others << others + OwnRecord << others << true << 0;
     QTest::newRow("APPE refused, no file yet")
-        << noAppend << none << QByteArray("<none>") << OwnRecord << QByteArray() << true;
+        << noAppend << none << QByteArray("<none>") << OwnRecord << QByteArray() << true << 0;
     QTest::newRow("APPE and rename over a file refused")
         << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 100}} << noRenameOver << others << others + OwnRecord
-        << others << true;
+        << others << true << 2;
     QTest::newRow("rename over a file refused at exit") << none << noRenameOver << others << others + OwnRecord
-                                                        << others << true;
-    QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true;
+                                                        << others << true << 1;
+    // A refusal that passes (a busy server, or one that does not replace a
+    // file another copy is reading) leaves the session with its renames.
+    QTest::newRow("APPE refused, one rename over a file refused")
+        << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 1}} << none << others << others + OwnRecord << others
+        << true << 0;
+    QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true << 0;
     // An overloaded server: every transfer's closing reply comes late.
     const QJsonObject slowReplies{{"hold_226", 0.5}};
     QTest::newRow("closing replies held") << slowReplies << slowReplies << others << others + OwnRecord << others
-                                          << true;
+                                          << true << 0;
     // Cut short with "226" and no size to tell: never put in the directory's place.
     QTest::newRow("upload cut, no SIZE") << none << QJsonObject{{"stor_short", 1}, {"size_refuse", 100000}} << others
-                                         << others + OwnRecord << others + OwnRecord << false;
+                                         << others + OwnRecord << others + OwnRecord << false << 0;
     // Right after the exit's download one copy leaves and another, with an
     // address as long, joins: the same size and, within the second, the
     // same time.
     const QByteArray swapped = "\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n" + OwnRecord;
     QTest::newRow("same size and second after the download")
         << none << QJsonObject{{"retr_swap", QString::fromLatin1(swapped)}} << others << others + OwnRecord
-        << QByteArray("\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n") << true;
+        << QByteArray("\"10.0.0.9\",1\r\n\"10.0.0.2\",2\r\n") << true << 0;
 }
 
 void TestExchange::quirkyServers()
@@ -344,6 +368,7 @@ void TestExchange::quirkyServers()
     QFETCH(QByteArray, joined);
     QFETCH(QByteArray, left);
     QFETCH(bool, leftOk);
+    QFETCH(int, directStores);
     if (before != "<none>")
         QVERIFY(writeFile(remoteCopy(), before));
 
@@ -360,6 +385,7 @@ void TestExchange::quirkyServers()
     if (leftOk)
         QCOMPARE(readFile(copy.localCopy()), left);
     QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
+    QCOMPARE(this->directStores(), directStores);
 }
 
 void TestExchange::leftoversGoAtTheNextExchange()
@@ -391,45 +417,83 @@ void TestExchange::leftoversGoAtTheNextExchange()
     QVERIFY(!QFile::exists(journal));
 }
 
+void TestExchange::exitEndsByItsDeadline_data()
+{
+    QTest::addColumn<QJsonObject>("atConnect");
+    QTest::addColumn<QString>("exitDuring");
+    QTest::addColumn<QJsonObject>("atExit");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("endsWithinMs");
+    QTest::addColumn<bool>("leftOk");
+    QTest::addColumn<bool>("recordStays");
+
+    // The server stalls longer than the deadline and never than a reply bound.
+    constexpr int DeadlineMs = 4000;
+    constexpr int ByTheDeadline = DeadlineMs + 1000;
+    const QJsonObject none;
+    const QJsonObject noAppendNoRename{{"appe_refuse", 100}, {"rnto_exists", 100}};
+    QTest::newRow("append of Connect on its way")
+        << QJsonObject{{"appe_delay", 20.0}} << "Join/Appending" << none << DeadlineMs << ByTheDeadline << false
+        << false;
+    // Its upload is on the account: the upload goes.
+    QTest::newRow("exit stalled")
+        << none << QString() << QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}
+        << DeadlineMs << ByTheDeadline << false << true;
+    // The server has emptied the directory for an upload straight over it:
+    // the upload ends, late, rather than leave it empty.
+    QTest::newRow("exit's upload over the directory on its way")
+        << noAppendNoRename << QString() << QJsonObject{{"stor_delay", 6.0}} << DeadlineMs << 20000 << true << false;
+    QTest::newRow("Connect's upload over the directory on its way")
+        << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 100}, {"stor_delay", 6.0}}
+        << "Join/Replacing/Storing" << none << DeadlineMs << 20000 << false << true;
+    // The download took longer than half the time left: no upload over the
+    // directory begins that the deadline would catch half-way.
+    QTest::newRow("too little time left for an upload over the directory")
+        << noAppendNoRename << QString() << QJsonObject{{"retr_delay", 1.5}} << DeadlineMs << ByTheDeadline << false
+        << true;
+    // The directory is done with: a goodbye the server holds is not waited for.
+    QTest::newRow("goodbye held") << none << QString() << QJsonObject{{"quit_delay", 20.0}}
+                                  << DirectoryExchange::ExitDeadlineMs << 10000 << true << false;
+}
+
 void TestExchange::exitEndsByItsDeadline()
 {
+    QFETCH(QJsonObject, atConnect);
+    QFETCH(QString, exitDuring);
+    QFETCH(QJsonObject, atExit);
+    QFETCH(int, deadlineMs);
+    QFETCH(int, endsWithinMs);
+    QFETCH(bool, leftOk);
+    QFETCH(bool, recordStays);
     const QByteArray others = "\"10.0.0.1\",1\r\n";
     QVERIFY(writeFile(remoteCopy(), others));
-    static constexpr int DeadlineMs = 4000;
-    // The server stalls longer than the deadline and never than a reply bound.
-    const auto patient = [](Copy &copy) {
-        FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
-        timeouts.responseMs = 30000;
-        copy.exchange->ftp().setTimeouts(timeouts);
-        copy.exchange->setExitDeadlineMs(DeadlineMs);
-    };
 
-    // "Exit" while the append of "Connect" is on its way.
-    QVERIFY(m_server->setFaults(QJsonObject{{"appe_delay", 20.0}}));
-    Copy joining(m_server->hostAndPort(), Own);
-    patient(joining);
-    QSignalSpy joined(joining.exchange.get(), &DirectoryExchange::registered);
-    QSignalSpy left(joining.exchange.get(), &DirectoryExchange::unregistered);
-    QVERIFY(joining.exchange->registerCopy(joining.peers));
-    QTRY_VERIFY(joining.exchange->stateName().startsWith(QStringLiteral("Join/Appending")));
-    QVERIFY(joining.exchange->unregisterCopy());
-    QVERIFY(left.wait(DeadlineMs + 1000));
-    QCOMPARE(left.first().first().toBool(), false);
-    QVERIFY(joined.isEmpty());
-    QCOMPARE(readFile(remoteCopy()), others);
-
-    // "Exit" stalled while its upload is on the account: the upload goes.
-    QVERIFY(m_server->setFaults({}));
-    Copy leaving(m_server->hostAndPort(), Own);
-    QVERIFY(connectCopy(leaving));
-    patient(leaving);
-    QVERIFY(m_server->setFaults(
-        QJsonObject{{"size_refuse", 100000}, {"retr_delay", 20.0}, {"retr_delay_match", ".tmp"}}));
-    QSignalSpy stalled(leaving.exchange.get(), &DirectoryExchange::unregistered);
-    QVERIFY(leaving.exchange->unregisterCopy());
-    QVERIFY(stalled.wait(DeadlineMs + 1000));
-    QCOMPARE(stalled.first().first().toBool(), false);
-    QCOMPARE(readFile(remoteCopy()), others + OwnRecord);
+    QVERIFY(m_server->setFaults(atConnect));
+    Copy copy(m_server->hostAndPort(), Own);
+    FtpClient::Timeouts timeouts = copy.exchange->ftp().timeouts();
+    timeouts.responseMs = 30000;
+    copy.exchange->ftp().setTimeouts(timeouts);
+    copy.exchange->setExitDeadlineMs(deadlineMs);
+    QSignalSpy joined(copy.exchange.get(), &DirectoryExchange::registered);
+    QSignalSpy left(copy.exchange.get(), &DirectoryExchange::unregistered);
+    QVERIFY(copy.exchange->registerCopy(copy.peers));
+    if (exitDuring.isEmpty()) {
+        QVERIFY(endsWith(joined, true));
+        // Changed last a minute ago: its size and time prove it unchanged.
+        QFile remote(remoteCopy());
+        QVERIFY(remote.open(QIODevice::ReadWrite));
+        QVERIFY(remote.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60), QFileDevice::FileModificationTime));
+        remote.close();
+        QVERIFY(m_server->setFaults(atExit));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(copy.exchange->stateName().startsWith(exitDuring), 10000);
+    }
+    QVERIFY(copy.exchange->unregisterCopy());
+    QVERIFY(left.wait(endsWithinMs));
+    QCOMPARE(left.first().first().toBool(), leftOk);
+    if (!exitDuring.isEmpty())
+        QVERIFY(joined.isEmpty());
+    QCOMPARE(readFile(remoteCopy()), recordStays ? others + OwnRecord : others);
     QCOMPARE(accountFiles(), QStringList(QStringLiteral("IP.txt")));
 }
 
@@ -507,7 +571,8 @@ void TestExchange::leaveWhileAnotherJoins()
 void TestExchange::millionRecords()
 {
     // Far more records than the table holds: "Exit" keeps every other one,
-    // in order, and "Connect" stops reading at the table's end.
+    // in order, and "Connect" stops reading at the table's end. Appends are
+    // refused, so "Connect" writes the whole directory with its record too.
     QByteArray file;
     constexpr int Records = 1'000'000;
     file.reserve(Records * 22);
@@ -519,8 +584,10 @@ void TestExchange::millionRecords()
                 + QByteArray::number(i & 255) + "\",0\r\n";
     }
     QVERIFY(writeFile(remoteCopy(), file));
+    QVERIFY(m_server->setFaults(QJsonObject{{"appe_refuse", 1}}));
     Copy copy(m_server->hostAndPort(), Own);
     QVERIFY(connectCopy(copy));
+    QVERIFY(readFile(remoteCopy()) == file + OwnRecord);
     QCOMPARE(copy.peers.count(), PeerTable::PeerLimit);
     QVERIFY(exitCopy(copy));
     QByteArray expected = file;

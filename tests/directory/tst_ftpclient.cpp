@@ -10,12 +10,17 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <QScopeGuard>
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <memory>
@@ -460,6 +465,8 @@ void TestFtpClient::refusesBadSettings_data()
     QTest::newRow("remote folder") << server << good << "folder/" << FtpClient::SettingsError;
     QTest::newRow("command in the name")
         << server << good << "IP.txt\r\nDELE IP.txt" << FtpClient::SettingsError;
+    // The client's thread cannot be made: nothing would ever run an operation.
+    QTest::newRow("no thread for the client") << "<no thread>" << good << "IP.txt" << FtpClient::TransferError;
 }
 
 void TestFtpClient::refusesBadSettings()
@@ -480,6 +487,24 @@ void TestFtpClient::refusesBadSettings()
         host = QStringLiteral("127.0.0.1:%1").arg(held.localPort());
     else if (host == u"-")
         host.clear();
+    // Threads made without a stack size of their own get one larger than
+    // any address space, so the system makes none.
+    const bool noThread = host == u"<no thread>";
+    pthread_attr_t usual;
+    QCOMPARE(pthread_getattr_default_np(&usual), 0);
+    const auto restore = qScopeGuard([&] {
+        pthread_setattr_default_np(&usual);
+        pthread_attr_destroy(&usual);
+    });
+    if (noThread) {
+        host = m_server.hostAndPort();
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        QCOMPARE(pthread_attr_setstacksize(&huge, size_t(1) << 62), 0);
+        QCOMPARE(pthread_setattr_default_np(&huge), 0);
+        pthread_attr_destroy(&huge);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^QThread::start: ")));
+    }
 
     FtpClient client;
     setUp(client);

@@ -38,6 +38,11 @@ test can arm them while the server runs. Counters count down as they fire:
                        ends well has its data sent and its data connection
                        closed as usual, and its "226" reply held back S
                        seconds, as from an overloaded server
+    stor_delay     S   every upload (STOR) straight over IP.txt empties the
+                       file at once, as any server does when it opens it,
+                       and takes its data S seconds later: an upload caught
+                       in its middle
+    quit_delay     S   the reply to QUIT is held back S seconds
 
     python3 ftpd.py --home DIR [--address A] [--port P] [--faults FILE]
 """
@@ -170,6 +175,11 @@ class Handler(FTPHandler):
     def ftp_QUIT(self, line):
         # Logged, so that a test can tell a goodbye from a dropped connection.
         self.log("QUIT")
+        delay = self.faults.value("quit_delay")
+        if delay > 0:
+            self.ioloop.call_later(delay, lambda: self.connected and super(Handler, self).ftp_QUIT(line),
+                                   _errback=self.handle_error)
+            return None
         return super().ftp_QUIT(line)
 
     def ftp_RETR(self, file):
@@ -242,6 +252,16 @@ class Handler(FTPHandler):
         return super().ftp_DELE(path)
 
     def ftp_STOR(self, file, mode="w"):
+        delay = self.faults.value("stor_delay")
+        if delay > 0 and "a" not in mode and os.path.basename(file) == "IP.txt":
+            open(file, "wb").close()
+            self.log("STOR held %g s" % delay)
+            self.ioloop.call_later(delay, lambda: self.connected and self._store(file, mode),
+                                   _errback=self.handle_error)
+            return file
+        return self._store(file, mode)
+
+    def _store(self, file, mode):
         result = super().ftp_STOR(file, mode)
         if result is None:
             return result
