@@ -276,23 +276,138 @@ std::vector<std::string> fleetNames()
     return names;
 }
 
+// What the two helper processes below share: an epoll loop over listeners
+// and the connections they accept, which ends when this process's input does
+// (the bench closes it as it ends). Peers serves a connection in
+// ready(fd, events) and does its timed work in due(), which returns the time
+// until it wants to run again, in milliseconds, or -1 for never.
+template<typename Peers, typename Asker>
+class EpollPeers
+{
+protected:
+    enum Kind : quint32 { InputFd, ListenerFd, AskerFd };
+
+    bool open()
+    {
+        raiseFileLimit();
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0)
+            return false;
+        watch(STDIN_FILENO, InputFd);
+        return true;
+    }
+
+    static sockaddr_in address(const QString &text, quint16 port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, text.toLatin1().constData(), &a.sin_addr);
+        return a;
+    }
+
+    static int fail(const char *what, const QString &where = QString())
+    {
+        std::printf("error: %s %s: %s\n", what, qPrintable(where), std::strerror(errno));
+        std::fflush(stdout);
+        return 1;
+    }
+
+    // Listens at address; port 0 takes a free one and sets it.
+    static int listenAt(const QString &text, quint16 *port, int backlog)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a = address(text, *port);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0)
+            return -1;
+        socklen_t size = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
+        *port = ntohs(a.sin_port);
+        return fd;
+    }
+
+    void watch(int fd, Kind kind, quint32 events = EPOLLIN, int op = EPOLL_CTL_ADD)
+    {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = (quint64(kind) << 32) | quint32(fd);
+        epoll_ctl(m_epoll, op, fd, &event);
+    }
+
+    void drop(int fd)
+    {
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        ::close(fd);
+        m_askers.erase(fd);
+    }
+
+    int loop()
+    {
+        std::array<epoll_event, 256> events{};
+        int timeout = -1;
+        for (;;) {
+            const int n = epoll_wait(m_epoll, events.data(), int(events.size()), timeout);
+            for (int i = 0; i < n; ++i) {
+                const auto kind = Kind(events[i].data.u64 >> 32);
+                const int fd = int(events[i].data.u64 & 0xffffffffu);
+                if (kind == InputFd) {
+                    char byte = 0;
+                    if (::read(fd, &byte, 1) <= 0)
+                        return 0;
+                } else if (kind == ListenerFd) {
+                    acceptAll(fd);
+                } else if (m_askers.count(fd)) {
+                    static_cast<Peers *>(this)->ready(fd, events[i].events);
+                }
+            }
+            timeout = static_cast<Peers *>(this)->due();
+        }
+    }
+
+    std::map<int, Asker> m_askers;
+
+private:
+    void acceptAll(int listener)
+    {
+        for (;;) {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            const int on = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            m_askers[fd] = Asker();
+            watch(fd, AskerFd);
+        }
+    }
+
+    int m_epoll = -1;
+};
+
+struct FleetAsker
+{
+    std::vector<const std::string *> answer;
+    size_t next = 0;
+    std::chrono::steady_clock::time_point due;
+    bool answering = false;
+};
+
 // The responders of the table, all in one process, on an epoll loop of their
 // own. An event loop that polls every one of a thousand listeners on each
 // round would cost more than the search it serves, and the figures would
 // show the helper instead of the search. Each live peer answers as the
 // program's responder does: every matching name as a segment of its own, the
 // first ones SearchResponder::NameGapMs apart, then it closes.
-class Fleet
+class Fleet : public EpollPeers<Fleet, FleetAsker>
 {
+    friend EpollPeers;
+
 public:
     int run(int live, int dead)
     {
-        raiseFileLimit();
-        m_epoll = epoll_create1(EPOLL_CLOEXEC);
-        if (m_epoll < 0)
-            return fail("epoll", "");
-        // Ends with the bench: its end closes this process's input.
-        watch(STDIN_FILENO, InputFd);
+        if (!open())
+            return fail("epoll");
         quint16 port = 0;
         for (int k = 0; k < live; ++k) {
             const int fd = listenAt(liveAddress(k), &port, SOMAXCONN);
@@ -318,76 +433,8 @@ public:
     }
 
 private:
-    enum Kind : quint32 { InputFd, ListenerFd, AskerFd };
-
-    struct Asker
-    {
-        std::vector<const std::string *> answer;
-        size_t next = 0;
-        std::chrono::steady_clock::time_point due;
-        bool answering = false;
-    };
-
-    static sockaddr_in address(const QString &text, quint16 port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, text.toLatin1().constData(), &a.sin_addr);
-        return a;
-    }
-
-    static int fail(const char *what, const QString &where)
-    {
-        std::printf("error: %s %s: %s\n", what, qPrintable(where), std::strerror(errno));
-        std::fflush(stdout);
-        return 1;
-    }
-
-    // Listens at address; port 0 takes a free one and sets it.
-    static int listenAt(const QString &text, quint16 *port, int backlog)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a = address(text, *port);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0)
-            return -1;
-        socklen_t size = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
-        *port = ntohs(a.sin_port);
-        return fd;
-    }
-
-    void watch(int fd, Kind kind)
-    {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = (quint64(kind) << 32) | quint32(fd);
-        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
-    }
-
-    void drop(int fd)
-    {
-        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
-        m_askers.erase(fd);
-    }
-
-    void acceptAll(int listener)
-    {
-        for (;;) {
-            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            m_askers[fd] = Asker();
-            watch(fd, AskerFd);
-        }
-    }
-
-    void takeQuery(int fd)
+    // Takes a query and sets up its answer.
+    void ready(int fd, quint32)
     {
         char buffer[4096];
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
@@ -409,7 +456,7 @@ private:
 
     // Sends the names that are due; returns the time until the next one, in
     // whole milliseconds for epoll_wait, or -1 when none waits.
-    int sendDue()
+    int due()
     {
         const auto now = std::chrono::steady_clock::now();
         std::vector<int> done;
@@ -439,31 +486,6 @@ private:
         return int(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
     }
 
-    int loop()
-    {
-        std::array<epoll_event, 256> events{};
-        int timeout = -1;
-        for (;;) {
-            const int n = epoll_wait(m_epoll, events.data(), int(events.size()), timeout);
-            for (int i = 0; i < n; ++i) {
-                const auto kind = Kind(events[i].data.u64 >> 32);
-                const int fd = int(events[i].data.u64 & 0xffffffffu);
-                if (kind == InputFd) {
-                    char byte = 0;
-                    if (::read(fd, &byte, 1) <= 0)
-                        return 0;
-                } else if (kind == ListenerFd) {
-                    acceptAll(fd);
-                } else {
-                    takeQuery(fd);
-                }
-            }
-            timeout = sendDue();
-        }
-    }
-
-    int m_epoll = -1;
-    std::map<int, Asker> m_askers;
     const std::vector<std::string> m_names = fleetNames();
 };
 
@@ -738,37 +760,34 @@ QString floodAddress(int k)
     return QStringLiteral("127.3.%1.%2").arg(k / 250).arg(k % 250 + 1);
 }
 
+struct FloodAsker
+{
+    bool answering = false;
+    int sent = 0;       // whole pieces
+    size_t offset = 0;  // into the piece on its way
+};
+
 // The hostile peers, all in one process on an epoll loop of their own. Each
 // one takes the query, answers with sends pieces of size bytes, and closes.
 // A send is one send(2), repeated on what the system did not take; the
 // pieces go out as fast as the asking side takes them.
-class FloodPeers
+class FloodPeers : public EpollPeers<FloodPeers, FloodAsker>
 {
+    friend EpollPeers;
+
 public:
     int run(int peers, int sends, int size)
     {
-        raiseFileLimit();
         m_sends = sends;
         m_piece = std::string(size_t(size), 'x');
-        m_epoll = epoll_create1(EPOLL_CLOEXEC);
-        if (m_epoll < 0)
+        if (!open())
             return fail("epoll");
-        watch(STDIN_FILENO, InputFd, EPOLLIN);
         quint16 port = 0;
         for (int k = 0; k < peers; ++k) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            const int on = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            inet_pton(AF_INET, floodAddress(k).toLatin1().constData(), &a.sin_addr);
-            if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, SOMAXCONN) != 0)
-                return fail("listen");
-            socklen_t length = sizeof a;
-            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-            port = ntohs(a.sin_port);
-            watch(fd, ListenerFd, EPOLLIN);
+            const int fd = listenAt(floodAddress(k), &port, SOMAXCONN);
+            if (fd < 0)
+                return fail("cannot listen at", floodAddress(k));
+            watch(fd, ListenerFd);
         }
         std::printf("%u\n", port);
         std::fflush(stdout);
@@ -776,49 +795,15 @@ public:
     }
 
 private:
-    enum Kind : quint32 { InputFd, ListenerFd, AskerFd };
-
-    struct Asker
+    void ready(int fd, quint32 events)
     {
-        bool answering = false;
-        int sent = 0;       // whole pieces
-        size_t offset = 0;  // into the piece on its way
-    };
-
-    static int fail(const char *what)
-    {
-        std::printf("error: %s: %s\n", what, std::strerror(errno));
-        std::fflush(stdout);
-        return 1;
+        if (events & (EPOLLIN | EPOLLERR | EPOLLHUP))
+            readable(fd);
+        if (m_askers.count(fd) && (events & EPOLLOUT))
+            writable(fd);
     }
 
-    void watch(int fd, Kind kind, quint32 events, int op = EPOLL_CTL_ADD)
-    {
-        epoll_event event{};
-        event.events = events;
-        event.data.u64 = (quint64(kind) << 32) | quint32(fd);
-        epoll_ctl(m_epoll, op, fd, &event);
-    }
-
-    void drop(int fd)
-    {
-        epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        ::close(fd);
-        m_askers.erase(fd);
-    }
-
-    void acceptAll(int listener)
-    {
-        for (;;) {
-            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            m_askers[fd] = Asker();
-            watch(fd, AskerFd, EPOLLIN);
-        }
-    }
+    int due() { return -1; }
 
     void readable(int fd)
     {
@@ -829,7 +814,7 @@ private:
             drop(fd);
             return;
         }
-        Asker &asker = m_askers[fd];
+        FloodAsker &asker = m_askers[fd];
         if (!asker.answering) {
             asker.answering = true;
             watch(fd, AskerFd, EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
@@ -838,7 +823,7 @@ private:
 
     void writable(int fd)
     {
-        Asker &asker = m_askers[fd];
+        FloodAsker &asker = m_askers[fd];
         for (int round = 0; round < FloodSendsPerRound && asker.sent < m_sends; ++round) {
             const ssize_t put = ::send(fd, m_piece.data() + asker.offset, m_piece.size() - asker.offset,
                                        MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -857,34 +842,8 @@ private:
             drop(fd);
     }
 
-    int loop()
-    {
-        std::array<epoll_event, 256> events{};
-        for (;;) {
-            const int n = epoll_wait(m_epoll, events.data(), int(events.size()), -1);
-            for (int i = 0; i < n; ++i) {
-                const auto kind = Kind(events[i].data.u64 >> 32);
-                const int fd = int(events[i].data.u64 & 0xffffffffu);
-                if (kind == InputFd) {
-                    char byte = 0;
-                    if (::read(fd, &byte, 1) <= 0)
-                        return 0;
-                } else if (kind == ListenerFd) {
-                    acceptAll(fd);
-                } else if (m_askers.count(fd)) {
-                    if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))
-                        readable(fd);
-                    if (m_askers.count(fd) && (events[i].events & EPOLLOUT))
-                        writable(fd);
-                }
-            }
-        }
-    }
-
-    int m_epoll = -1;
     int m_sends = 0;
     std::string m_piece;
-    std::map<int, Asker> m_askers;
 };
 
 // Resident memory of this process now, and at its peak since the last reset,
