@@ -75,6 +75,7 @@ Splash::Splash(AmbrelFactory &strips, Session &session, QWidget *parent)
     m_Ambrel1 = strips.createStrip(this);
     QWidget *strip = m_Ambrel1->widget();
     strip->setObjectName(QStringLiteral("Ambrel1"));
+    strip->setAccessibleName(QStringLiteral("Progress"));
     strip->setGeometry(Twips::toPixels(Ambrel1Box, *this));
 
     m_Username = new QLineEdit(this);

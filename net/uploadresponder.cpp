@@ -62,7 +62,9 @@ void UploadResponder::upload_ConnectionRequest(qintptr requestId)
     if (!takePeer(requestId))
         return;
     m_noted = m_upload.descriptor();
-    if (!UploadsInProgress::add(m_noted)) {
+    // A peer gone before it was taken leaves no descriptor, and nothing to
+    // note.
+    if (m_noted >= 0 && !UploadsInProgress::add(m_noted)) {
         qCWarning(lcTransfer) << "Too many uploads at once: if the program ends by a signal while this one"
                               << "is sent, its connection may end in order rather than with a reset";
         m_noted = -1;

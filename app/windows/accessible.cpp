@@ -226,6 +226,10 @@ QAccessibleInterface *factory(const QString &className, QObject *object)
         return new ButtonLabelAccessible(static_cast<ButtonLabel *>(object));
     if (className == QLatin1String("StatusCanvas"))
         return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
+    // The start-up window's moving strip, from the strip library: a busy
+    // progress bar.
+    if (className == QLatin1String("Ambrel"))
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::ProgressBar);
     return nullptr;
 }
 

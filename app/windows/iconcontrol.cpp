@@ -3,7 +3,9 @@
 #include "app/windows/look.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QIcon>
+#include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QVersionNumber>
@@ -29,20 +31,52 @@ QString tipText()
         .left(TipLength);
 }
 
+// Hidden without being minimised, the frame has not been opened yet (the
+// start-up sequence shows it): there is nothing to restore or minimise.
+bool opened(const QWidget *owner)
+{
+    return owner->isVisible() || (owner->windowState() & Qt::WindowMinimized);
+}
+
+void restore(QWidget *owner)
+{
+    owner->show();
+    owner->setWindowState(Qt::WindowNoState);
+    owner->activateWindow();
+}
+
 void iconDoubleClicked(QWidget *owner)
 {
-    const bool minimised = owner->windowState() & Qt::WindowMinimized;
-    // Hidden without being minimised, the frame has not been opened yet (the
-    // start-up sequence shows it): there is nothing to restore or minimise.
-    if (!owner->isVisible() && !minimised)
+    if (!opened(owner))
         return;
-    if (minimised) {
-        owner->show();
-        owner->setWindowState(Qt::WindowNoState);
-        owner->activateWindow();
-    } else {
+    if (owner->windowState() & Qt::WindowMinimized)
+        restore(owner);
+    else
         owner->setWindowState(owner->windowState() | Qt::WindowMinimized);
-    }
+}
+
+// The icon's menu, with one item that brings the frame back. The
+// notification areas of many current desktops (StatusNotifierItem hosts)
+// never report a double click, so without it a hidden frame would be out of
+// reach there; it is also the keyboard's way to the frame.
+QMenu *restoreMenu(QSystemTrayIcon *icon, QWidget *owner)
+{
+    const QPointer<QWidget> target(owner);
+    // The icon does not own its menu: the frame does, and the icon's
+    // removal takes it.
+    auto *menu = new QMenu(owner);
+    QAction *item = menu->addAction(QStringLiteral("&Restore"));
+    QObject::connect(item, &QAction::triggered, icon, [target] {
+        if (!target || !opened(target))
+            return;
+        if (target->isVisible() && !(target->windowState() & Qt::WindowMinimized)) {
+            target->raise();
+            target->activateWindow();
+            return;
+        }
+        restore(target);
+    });
+    return menu;
 }
 
 } // namespace
@@ -59,10 +93,12 @@ void Iconcontrol::AddTrayIcon(QWidget *owner)
     icon->setToolTip(tipText());
     QPointer<QWidget> target(owner);
     QObject::connect(icon, &QSystemTrayIcon::activated, icon, [target](QSystemTrayIcon::ActivationReason reason) {
-        // Only the left double click means anything.
+        // Of the clicks on the icon, only the left double click means
+        // anything; the menu is the other way back.
         if (target && reason == QSystemTrayIcon::DoubleClick)
             iconDoubleClicked(target);
     });
+    icon->setContextMenu(restoreMenu(icon, owner));
     icon->show();
     g_icon = icon;
 }
@@ -72,6 +108,7 @@ void Iconcontrol::RemoveTrayIcon()
     if (!g_icon)
         return;
     g_icon->hide();
+    delete g_icon->contextMenu();
     delete g_icon.data();
 }
 

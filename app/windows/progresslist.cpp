@@ -154,7 +154,11 @@ QModelIndex ProgressList::moveCursor(CursorAction cursorAction, Qt::KeyboardModi
     if (rows == 0)
         return QModelIndex();
     const QModelIndex current = currentIndex();
-    qint64 row = current.isValid() ? current.row() : 0;
+    // Without a current row, a move lands on the first (the view asks for
+    // one this way when the list takes the focus), or on the last for End.
+    if (!current.isValid())
+        return model()->index(cursorAction == MoveEnd ? rows - 1 : 0, 0, rootIndex());
+    qint64 row = current.row();
     switch (cursorAction) {
     case MoveUp:
     case MovePrevious:

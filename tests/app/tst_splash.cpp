@@ -149,6 +149,9 @@ void TestSplash::connectHandsOverOnce()
     QCOMPARE(button->role(), QAccessible::Button);
     QCOMPARE(button->text(QAccessible::Name), QStringLiteral("Connect"));
     QVERIFY(button->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()));
+    QAccessibleInterface *strip = QAccessible::queryAccessibleInterface(splash->findChild<QWidget *>(QStringLiteral("Ambrel1")));
+    QCOMPARE(strip->role(), QAccessible::ProgressBar);
+    QCOMPARE(strip->text(QAccessible::Name), QStringLiteral("Progress"));
 
     // The user name comes first; Tab goes on to "Connect".
     QTRY_VERIFY(name->hasFocus());

@@ -179,12 +179,14 @@ void TestFrmsearch::keyboardAndAssistiveTools()
     QCOMPARE(searches.count(), 1);
     window->setSearching(false);
 
-    // Enter on a chosen result downloads it.
+    // Enter on a chosen result downloads it; the focus comes to the list on
+    // its first row.
     const QString entry = QStringLiteral("127.0.0.2\u00a7") + QString(5000, u'a') + QStringLiteral(".txt");
-    window->addResults({entry});
+    window->addResults({entry, QStringLiteral("127.0.0.3\u00a7second.txt")});
     QSignalSpy downloads(window, &frmsearch::downloadRequested);
     ProgressList *list = window->Searchresults();
     list->setFocus();
+    QCOMPARE(list->currentIndex().row(), 0);
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(downloads.count(), 0); // nothing chosen yet
     QTest::keyClick(list, Qt::Key_Space);
@@ -202,7 +204,7 @@ void TestFrmsearch::keyboardAndAssistiveTools()
     QCOMPARE(results->role(), QAccessible::List);
     QCOMPARE(results->text(QAccessible::Name), QStringLiteral("Search results"));
     // A tool reads every row whole, however little of it the row shows.
-    QCOMPARE(results->childCount(), 1);
+    QCOMPARE(results->childCount(), 2);
     QCOMPARE(results->child(0)->role(), QAccessible::ListItem);
     QCOMPARE(results->child(0)->text(QAccessible::Name), entry);
     window->setSearchProgress(QStringLiteral("37 of 100 peers asked"));

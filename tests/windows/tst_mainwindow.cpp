@@ -210,6 +210,15 @@ void TestMainWindow::iconDoubleClickRule()
     m_main->showMaximized();
     clickIcon();
     QVERIFY(m_main->isMinimized());
+
+    // Where the desktop never reports a double click, the icon's menu brings
+    // the hidden frame back.
+    QTRY_VERIFY(!m_main->isVisible());
+    QMenu *menu = Iconcontrol::trayIcon()->contextMenu();
+    QVERIFY(menu);
+    menu->actions().constFirst()->trigger();
+    QVERIFY(m_main->isVisible());
+    QCOMPARE(m_main->windowState(), Qt::WindowNoState);
 }
 
 void TestMainWindow::tipNamesTheProgram_data()
