@@ -408,8 +408,9 @@ void TestExchange::leftoversGoAtTheNextExchange()
     Copy copy(m_server->hostAndPort(), Own);
     QVERIFY(connectCopy(copy));
 
-    // The upload breaks off and its delete is refused: it stays, for now.
-    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}, {"dele_refuse", 1}}));
+    // The upload breaks off and its delete is refused: it stays, for now,
+    // also where the server does not tell whether it is there.
+    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}, {"dele_refuse", 1}, {"size_refuse", 100000}}));
     QVERIFY(exitCopy(copy, false));
     QCOMPARE(accountFiles().size(), 3);
 
@@ -425,6 +426,13 @@ void TestExchange::leftoversGoAtTheNextExchange()
     QVERIFY(exitCopy(copy));
     QCOMPARE(readFile(remoteCopy()), others);
     QCOMPARE(accountFiles(), (QStringList{QStringLiteral("IP.txt"), othersUpload}));
+    QVERIFY(!QFile::exists(journal));
+
+    // One noted that is not on the account (its rename went through after
+    // all, or it was never made) is forgotten, not deleted again and again.
+    QVERIFY(m_server->setFaults(QJsonObject()));
+    QVERIFY(writeFile(journal, "0 IP.txt.127.0.0.2-00000001.tmp\n"));
+    QVERIFY(connectCopy(copy));
     QVERIFY(!QFile::exists(journal));
 }
 
