@@ -2,6 +2,7 @@
 
 #include "directory/directory.h"
 
+#include <QByteArrayView>
 #include <QIODevice>
 
 #include <utility>
@@ -17,6 +18,7 @@ DirectoryFilter::DirectoryFilter(QIODevice *in, QIODevice *out, QString ownAddre
     : m_reader(in)
     , m_out(out)
     , m_own(std::move(ownAddress))
+    , m_ownRecord(Directory::startupRecord(m_own, 0))
 {
 }
 
@@ -38,7 +40,7 @@ bool DirectoryFilter::take(const DirectoryRecord &record)
 {
     if (m_sink)
         m_sink(record);
-    if (record.hasAddress() && record.address == m_own) {
+    if ((record.hasAddress() && record.address == m_own) || isOwnFragment(record)) {
         ++m_removed;
         return true;
     }
@@ -47,6 +49,19 @@ bool DirectoryFilter::take(const DirectoryRecord &record)
     else
         m_chunk += record.raw;
     return m_chunk.size() < WriteChunk || flush();
+}
+
+bool DirectoryFilter::isOwnFragment(const DirectoryRecord &record) const
+{
+    if (record.kind != DirectoryRecord::Kind::Junk)
+        return false;
+    QByteArrayView text(record.raw);
+    while (text.endsWith('\n') || text.endsWith('\r'))
+        text.chop(1);
+    // Its line end, if any, came from the append after it. A fragment this
+    // short may as well be the start of another copy's record whose address
+    // begins alike; it reads as no record for anyone, so nothing is lost.
+    return !text.isEmpty() && text.size() < m_ownRecord.size() && QByteArrayView(m_ownRecord).startsWith(text);
 }
 
 bool DirectoryFilter::flush()

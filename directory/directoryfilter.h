@@ -14,6 +14,8 @@ class QIODevice;
 /// names this copy's address goes, whatever its port; every other one stays,
 /// in its place. A registration is written in the one-line layout; a line
 /// that does not read as one is written back byte for byte; blank lines go.
+/// So does a line that holds only the start of this copy's own start-up
+/// record: what an append of it cut off by the server leaves behind.
 ///
 /// It streams from one device to another, a record at a time, so a file of
 /// any size costs a line or two of memory, and it works in slices so that
@@ -35,11 +37,13 @@ public:
 
 private:
     bool take(const DirectoryRecord &record);
+    bool isOwnFragment(const DirectoryRecord &record) const;
     bool flush();
 
     DirectoryReader m_reader;
     QIODevice *m_out;
     QString m_own;
+    QByteArray m_ownRecord;
     std::function<void(const DirectoryRecord &)> m_sink;
     QByteArray m_chunk;
     qint64 m_removed = 0;

@@ -136,7 +136,8 @@ public:
     /// Renames from over to (RNFR, RNTO); on the usual servers a rename over
     /// an existing file replaces it in one step.
     bool rename(const QString &from, const QString &to);
-    /// Deletes remoteFile (DELE).
+    /// Deletes remoteFile (DELE). A file that does not exist is refused
+    /// like any other (RemoteFileError); stat() tells the two apart.
     bool remove(const QString &remoteFile);
 
     /// Drops the running operation without a word: no finished() follows.

@@ -237,8 +237,15 @@ void JoinJob::appended(bool ok)
         enter(State::Reading);
         return;
     }
-    if (!ok)
+    if (!ok && m_ftp.bytesTransferred() > 0) {
+        // The server may have kept part of what came; the next append goes on
+        // a line of its own, and the exit takes the piece out with the records.
+        warn(tr("Cannot add this copy to the central directory: %1; a piece of its record may stay there until "
+                "this copy exits")
+                 .arg(ftpErrorString()));
+    } else if (!ok) {
         warn(tr("Cannot add this copy to the central directory: %1").arg(ftpErrorString()));
+    }
     // Whatever the server said, the file tells whether the record is there.
     enter(State::Waiting);
 }

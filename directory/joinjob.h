@@ -28,9 +28,11 @@ class RecordCount;
 ///                  ReplaceJob; a directory that changed meanwhile is read
 ///                  again, MaxReplaceAttempts in all
 ///   Waiting        VerifyDelayMs, then
-///   Verifying      downloads it again: the record must be there (counted a
-///                  slice at a time), or it is added again, MaxAppendAttempts
-///                  in all
+///   Verifying      downloads it again: the record must be there, at the
+///                  start of a line (counted a slice at a time), or it is
+///                  added again, MaxAppendAttempts in all. An append cut off
+///                  half-way may leave a piece of the record, and another
+///                  copy's append may be glued to the end of such a piece
 ///   Keeping        that download becomes the local copy
 ///   Disconnecting  reports Step::Disconnecting (the session stays open)
 ///   Loading        reports Step::Loading, then loads the peer table from

@@ -10,6 +10,11 @@ namespace {
 // Bytes searched between two looks at the clock.
 constexpr qint64 Piece = 1 << 20;
 
+bool isLineEnd(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
 } // namespace
 
 RecordCount::RecordCount(const QString &path, const QString &address)
@@ -32,11 +37,17 @@ bool RecordCount::step(int budgetMs)
             break;
         }
         m_buffer.resize(carried + got);
-        m_count += QByteArrayView(m_buffer).count(m_needle);
+        const QByteArrayView piece(m_buffer);
+        for (qsizetype at = piece.indexOf(m_needle); at >= 0; at = piece.indexOf(m_needle, at + 1)) {
+            if (at == 0 ? m_lineStartBefore : isLineEnd(piece[at - 1]))
+                ++m_count;
+        }
         // An occurrence across the border of two pieces is counted with the
         // second: too short to hold one, the bytes carried are never counted
         // twice.
         const qsizetype keep = qMin(m_needle.size() - 1, m_buffer.size());
+        if (keep < m_buffer.size())
+            m_lineStartBefore = isLineEnd(m_buffer.at(m_buffer.size() - keep - 1));
         std::memmove(m_buffer.data(), m_buffer.constData() + m_buffer.size() - keep, size_t(keep));
         m_buffer.resize(keep);
         if (budgetMs >= 0 && clock.elapsed() >= budgetMs)

@@ -4,10 +4,12 @@
 #include <QFile>
 #include <QString>
 
-/// Counts how often the record of an address ("address" in quotes) occurs in
-/// a file, a piece at a time, so that a directory of any size costs a piece
-/// of memory and the event loop runs between the slices. A file that cannot
-/// be read counts what was read of it.
+/// Counts the records of an address ("address" in quotes) that start a line
+/// of a file, a piece at a time, so that a directory of any size costs a
+/// piece of memory and the event loop runs between the slices. A record
+/// glued behind other bytes on its line is not counted: the directory's
+/// readers take that line for something else. A file that cannot be read
+/// counts what was read of it.
 class RecordCount
 {
 public:
@@ -24,6 +26,8 @@ private:
     // The piece being searched, after the bytes of the one before that may
     // begin an occurrence.
     QByteArray m_buffer;
+    // Whether the byte before m_buffer ends a line (or the file starts there).
+    bool m_lineStartBefore = true;
     qint64 m_count = 0;
     bool m_done = false;
 };

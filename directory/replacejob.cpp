@@ -76,7 +76,7 @@ void ReplaceJob::abort()
                 "directory cut short"));
         return;
     }
-    if (m_state == State::Discarding) {
+    if (m_state == State::Discarding || m_state == State::CheckingDiscard) {
         // Already on the way out, with its outcome: only the delete is bounded.
         m_cleanupBound.start(CleanupMs);
         return;
@@ -133,6 +133,9 @@ void ReplaceJob::enter(State state)
         break;
     case State::Discarding:
         expect(m_ftp.remove(m_upload));
+        break;
+    case State::CheckingDiscard:
+        expect(m_ftp.stat(m_upload));
         break;
     }
 }
@@ -224,6 +227,9 @@ void ReplaceJob::ftpFinished(bool ok)
         break;
     case State::Discarding:
         discarded(ok);
+        break;
+    case State::CheckingDiscard:
+        checkedDiscard(ok);
         break;
     case State::Idle:
     case State::Done:
@@ -338,7 +344,7 @@ void ReplaceJob::end(Outcome outcome, const QString &why)
     m_outcome = outcome;
     m_why = outcome == Outcome::Changed && why.isEmpty() ? tr("Another copy changed the directory meanwhile") : why;
     m_overwriting = false;
-    if (m_uploadMayExist && m_state != State::Discarding) {
+    if (m_uploadMayExist && m_state != State::Discarding && m_state != State::CheckingDiscard) {
         if (m_aborting && !m_cleanupBound.isActive())
             m_cleanupBound.start(CleanupMs);
         enter(State::Discarding);
@@ -351,11 +357,31 @@ void ReplaceJob::end(Outcome outcome, const QString &why)
 
 void ReplaceJob::discarded(bool ok)
 {
+    if (!ok && ftpError() == FtpClient::RemoteFileError) {
+        // An upload that is not there (its rename went through after all, or
+        // it was never made) is refused like one the server keeps.
+        m_refusal = ftpErrorString();
+        enter(State::CheckingDiscard);
+        return;
+    }
     if (ok || ftpError() == FtpClient::NotFoundError)
         m_journal.forget(m_upload);
     else
         warn(tr("Cannot delete the temporary upload %1: %2; it is deleted at the next exchange")
                  .arg(m_upload, ftpErrorString()));
+    m_uploadMayExist = false;
+    end(m_outcome, m_why);
+}
+
+void ReplaceJob::checkedDiscard(bool ok)
+{
+    // Only the server's word that it is gone: one that does not tell sizes
+    // may still hold it.
+    if (!ok && ftpError() == FtpClient::NotFoundError)
+        m_journal.forget(m_upload);
+    else
+        warn(tr("Cannot delete the temporary upload %1: %2; it is deleted at the next exchange")
+                 .arg(m_upload, m_refusal));
     m_uploadMayExist = false;
     end(m_outcome, m_why);
 }

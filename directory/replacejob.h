@@ -39,7 +39,9 @@ class UploadJournal;
 ///   ReadingBack      its bytes read back; what another copy appended
 ///                    meanwhile may follow. A broken store is repeated,
 ///                    MaxStoreAttempts in all
-///   Discarding       the upload is deleted, on every way out
+///   Discarding       the upload is deleted, on every way out; after a
+///   CheckingDiscard  refused delete the server is asked about it (SIZE):
+///                    only one it says is gone counts as deleted
 ///   Done
 ///
 /// Ends Replaced, Changed (another copy changed the directory, or the server
@@ -71,6 +73,7 @@ public:
         Confirming,
         ReadingBack,
         Discarding,
+        CheckingDiscard,
         Done,
     };
     Q_ENUM(State)
@@ -125,6 +128,7 @@ private:
     void storeAgain(const QString &why);
     void end(Outcome outcome, const QString &why = {});
     void discarded(bool ok);
+    void checkedDiscard(bool ok);
 
     ServerTraits &m_traits;
     UploadJournal &m_journal;
@@ -138,6 +142,7 @@ private:
     State m_state = State::Idle;
     Outcome m_outcome = Outcome::Failed;
     QString m_why;
+    QString m_refusal;
     bool m_uploadMayExist = false;
     bool m_aborting = false;
     bool m_overwriting = false;

@@ -10,8 +10,10 @@ class UploadJournal;
 /// the account (see UploadJournal), those older than a given age, so that
 /// an exchange still working with one is left alone.
 ///
-///   Deleting  one DELE per leftover; one that is gone already counts as
-///             deleted, one that is refused stays noted for the next time
+///   Deleting  one DELE per leftover
+///   Checking  a refused one is asked about (SIZE): one that is gone
+///             already counts as deleted, any other stays noted for the next
+///             time
 ///   Done
 ///
 /// Always ends well: a leftover costs room on the account, never a record.
@@ -20,7 +22,7 @@ class SweepJob : public DirectoryJob
     Q_OBJECT
 
 public:
-    enum class State { Idle, Deleting, Done };
+    enum class State { Idle, Deleting, Checking, Done };
     Q_ENUM(State)
 
     SweepJob(FtpClient &ftp, UploadJournal &journal, qint64 olderThanMs, QObject *parent = nullptr);
@@ -36,8 +38,11 @@ protected:
 
 private:
     void next();
+    void deleted(bool ok);
+    void checked(bool ok);
 
     UploadJournal &m_journal;
     QStringList m_names;
+    QString m_refusal;
     State m_state = State::Idle;
 };

@@ -1,7 +1,9 @@
 #include "directory/directory.h"
 #include "directory/directoryreader.h"
+#include "directory/recordcount.h"
 
 #include <QBuffer>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -41,6 +43,8 @@ private slots:
     void loads();
     void exitRewrite_data();
     void exitRewrite();
+    void recordCount_data();
+    void recordCount();
 };
 
 void TestDirectory::readsRecords_data()
@@ -196,6 +200,11 @@ void TestDirectory::exitRewrite_data()
     // join the two into another record.
     QTest::newRow("no new pairs") << QByteArray("\"a\"\r\n\"10.0.0.5\",0\r\nb.host\r\n")
                                   << QByteArray("\"a\"\r\nb.host\r\n");
+    // An append of this copy's that the server cut off left the start of
+    // its record; that of another copy, or anything glued to it, stays.
+    QTest::newRow("pieces of own records go")
+        << QByteArray("\"10.0.0\r\n\"10.0.0.5\"\r\n0\r\n\"10.0.0.6\r\n\"10.0\"10.0.0.7\"\r\n\"a\",1\r\n\"10.0.0.5")
+        << QByteArray("\"10.0.0.6\r\n\"10.0\"10.0.0.7\"\r\n\"a\",1\r\n");
 }
 
 void TestDirectory::exitRewrite()
@@ -203,6 +212,38 @@ void TestDirectory::exitRewrite()
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, expected);
     QCOMPARE(Directory::withoutAddress(data, QStringLiteral("10.0.0.5")), expected);
+}
+
+void TestDirectory::recordCount_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("expected");
+
+    // Behind other bytes on its line a record reads as none.
+    QTest::newRow("at line starts only")
+        << QByteArray("\"10.0.0.5\"\r\n0\r\n\"10.0.0\"10.0.0.5\"\r\n0\r\nx\"10.0.0.5\",1\r\n\"10.0.0.5\",2") << 2;
+    // The count reads a MiB at a time; what stands before a record that
+    // starts in the bytes carried over from the piece before still counts.
+    constexpr qsizetype Piece = 1 << 20;
+    const auto before = [](qsizetype at, char last) { return QByteArray(at - 1, 'x') + last; };
+    const QByteArray own = "\"10.0.0.5\"\r\n0\r\n";
+    QTest::newRow("across a border") << before(Piece - 4, '\r') + own << 1;
+    QTest::newRow("carried over, on a line of its own") << before(Piece - 9, '\n') + own << 1;
+    QTest::newRow("carried over, glued") << before(Piece - 9, '"') + own << 0;
+}
+
+void TestDirectory::recordCount()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, expected);
+    QTemporaryDir folder;
+    QFile file(folder.filePath(QStringLiteral("IP.txt")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    file.close();
+    RecordCount count(file.fileName(), QStringLiteral("10.0.0.5"));
+    while (!count.step(0)) {
+    }
+    QCOMPARE(count.count(), qint64(expected));
 }
 
 QTEST_GUILESS_MAIN(TestDirectory)

@@ -343,6 +343,17 @@ void TestExchange::quirkyServers_data()
     QTest::newRow("APPE refused, one rename over a file refused")
         << QJsonObject{{"appe_refuse", 100}, {"rnto_exists", 1}} << none << others << others + OwnRecord << others
         << true << 0;
+    // The server's disk fills up in the middle of the append: the piece that
+    // it kept goes at the exit, with the record.
+    QTest::newRow("append cut off") << QJsonObject{{"appe_cut", 1}} << none << others
+                                    << others + "\"127.0.0\r\n" + OwnRecord << others << true << 0;
+    // Another copy's append, cut off, lands between this copy's download and
+    // its append: glued to that piece, its record reads as none, and it is
+    // added again on a line of its own.
+    const QByteArray piece = others + "\"10.0.0";
+    QTest::newRow("record glued to another's piece")
+        << QJsonObject{{"retr_swap", QString::fromLatin1(piece)}} << none << others << piece + OwnRecord + OwnRecord
+        << piece + "\"127.0.0.2\"\r\n0\r\n" << true << 0;
     QTest::newRow("no SIZE") << noSize << noSize << others << others + OwnRecord << others << true << 0;
     // An overloaded server: every transfer's closing reply comes late.
     const QJsonObject slowReplies{{"hold_226", 0.5}};
@@ -397,8 +408,9 @@ void TestExchange::leftoversGoAtTheNextExchange()
     Copy copy(m_server->hostAndPort(), Own);
     QVERIFY(connectCopy(copy));
 
-    // The upload breaks off and its delete is refused: it stays, for now.
-    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}, {"dele_refuse", 1}}));
+    // The upload breaks off and its delete is refused: it stays, for now,
+    // also where the server does not tell whether it is there.
+    QVERIFY(m_server->setFaults(QJsonObject{{"stor_cut", 1}, {"dele_refuse", 1}, {"size_refuse", 100000}}));
     QVERIFY(exitCopy(copy, false));
     QCOMPARE(accountFiles().size(), 3);
 
@@ -414,6 +426,13 @@ void TestExchange::leftoversGoAtTheNextExchange()
     QVERIFY(exitCopy(copy));
     QCOMPARE(readFile(remoteCopy()), others);
     QCOMPARE(accountFiles(), (QStringList{QStringLiteral("IP.txt"), othersUpload}));
+    QVERIFY(!QFile::exists(journal));
+
+    // One noted that is not on the account (its rename went through after
+    // all, or it was never made) is forgotten, not deleted again and again.
+    QVERIFY(m_server->setFaults(QJsonObject()));
+    QVERIFY(writeFile(journal, "0 IP.txt.127.0.0.2-00000001.tmp\n"));
+    QVERIFY(connectCopy(copy));
     QVERIFY(!QFile::exists(journal));
 }
 
