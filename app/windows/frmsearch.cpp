@@ -210,10 +210,12 @@ void frmsearch::Command1_Click()
 
 void frmsearch::Searchresults_DblClick()
 {
+    // The chosen row, or, from the keyboard, the row that has the focus.
     const QModelIndexList selected = m_Searchresults->selectionModel()->selectedIndexes();
-    if (selected.isEmpty())
+    const QModelIndex row = selected.isEmpty() ? m_Searchresults->currentIndex() : selected.first();
+    if (!row.isValid())
         return;
     // Set before asking: a download that cannot start answers at once.
     setDownloadWaiting(true);
-    emit downloadRequested(m_results->entry(selected.first().row()));
+    emit downloadRequested(m_results->entry(row.row()));
 }

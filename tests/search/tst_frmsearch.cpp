@@ -179,20 +179,24 @@ void TestFrmsearch::keyboardAndAssistiveTools()
     QCOMPARE(searches.count(), 1);
     window->setSearching(false);
 
-    // Enter on a chosen result downloads it; the focus comes to the list on
-    // its first row.
+    // Enter on the result that has the focus downloads it; the focus comes
+    // to the list on its first row.
     const QString entry = QStringLiteral("127.0.0.2\u00a7") + QString(5000, u'a') + QStringLiteral(".txt");
-    window->addResults({entry, QStringLiteral("127.0.0.3\u00a7second.txt")});
+    const QString second = QStringLiteral("127.0.0.3\u00a7second.txt");
     QSignalSpy downloads(window, &frmsearch::downloadRequested);
     ProgressList *list = window->Searchresults();
     list->setFocus();
-    QCOMPARE(list->currentIndex().row(), 0);
     QTest::keyClick(list, Qt::Key_Return);
-    QCOMPARE(downloads.count(), 0); // nothing chosen yet
-    QTest::keyClick(list, Qt::Key_Space);
+    QCOMPARE(downloads.count(), 0); // no results yet
+    window->addResults({entry, second});
+    list->clearFocus();
+    list->setFocus();
     QTest::keyClick(list, Qt::Key_Return);
-    QCOMPARE(downloads.count(), 1);
-    QCOMPARE(downloads.first().first().toString(), entry);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(downloads.count(), 2);
+    QCOMPARE(downloads.at(0).first().toString(), entry);
+    QCOMPARE(downloads.at(1).first().toString(), second);
 
     QAccessibleInterface *text = QAccessible::queryAccessibleInterface(window->searchtext());
     QCOMPARE(text->role(), QAccessible::EditableText);
