@@ -14,12 +14,18 @@ namespace {
 // Scratch files of the jobs beside the local copy.
 constexpr const char *ScratchSuffixes[] = {"part", "part.again", "out", "check"};
 
+// The upload journal's file, beside the local copy.
+QString journalName(const DirectorySettings &settings)
+{
+    return u'.' + settings.remoteFile + QStringLiteral("-uploads");
+}
+
 } // namespace
 
 DirectoryExchange::DirectoryExchange(DirectorySettings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))
-    , m_journal(QDir(m_settings.programFolder).filePath(u'.' + m_settings.remoteFile + QStringLiteral("-uploads")))
+    , m_journal(QDir(m_settings.programFolder).filePath(journalName(m_settings)))
 {
     m_ftp.setHost(m_settings.host);
     m_ftp.setUserName(m_settings.userName);
@@ -176,10 +182,12 @@ void DirectoryExchange::dropJobs()
 
 void DirectoryExchange::removeLocalLeftovers()
 {
-    // Temporary files of a run that was ended in the middle of a download.
+    // Temporary files of a run that was ended in the middle of writing the
+    // local copy or the upload journal.
     const QDir folder(m_settings.programFolder);
-    const QStringList names = folder.entryList({u'.' + m_settings.remoteFile + QStringLiteral(".*")},
-                                               QDir::Files | QDir::Hidden);
+    const QStringList names = folder.entryList(
+        {u'.' + m_settings.remoteFile + QStringLiteral(".*"), u'.' + journalName(m_settings) + QStringLiteral(".*")},
+        QDir::Files | QDir::Hidden);
     for (const QString &name : names)
         QFile::remove(folder.filePath(name));
     for (const char *suffix : ScratchSuffixes)

@@ -432,8 +432,12 @@ void TestExchange::leftoversGoAtTheNextExchange()
     // all, or it was never made) is forgotten, not deleted again and again.
     QVERIFY(m_server->setFaults(QJsonObject()));
     QVERIFY(writeFile(journal, "0 IP.txt.127.0.0.2-00000001.tmp\n"));
+    // A new journal half written by a run killed meanwhile goes too.
+    const QString halfWritten = copy.folder.filePath(QStringLiteral("..IP.txt-uploads.a1B2c3"));
+    QVERIFY(writeFile(halfWritten, "0 IP.txt.127.0.0.2-000"));
     QVERIFY(connectCopy(copy));
     QVERIFY(!QFile::exists(journal));
+    QVERIFY(!QFile::exists(halfWritten));
 }
 
 void TestExchange::exitEndsByItsDeadline_data()
